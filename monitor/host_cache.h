@@ -1,0 +1,41 @@
+#pragma once
+
+// Host names of addresses, looked up in the background and kept for the run.
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+struct HOST_ENTRY {
+    std::uint32_t address;
+    char* name;
+    HOST_ENTRY* next;
+};
+
+class CHostCache {
+public:
+    CHostCache() = default;
+    CHostCache(const CHostCache&) = delete;
+    CHostCache& operator=(const CHostCache&) = delete;
+    ~CHostCache();
+
+    int SetName(std::uint32_t address, const char* name);
+    // Non-zero when the address is cached; `name` then receives its name or nullptr.
+    int GetName(std::uint32_t address, const char** name);
+
+private:
+    HOST_ENTRY* head = nullptr;
+    std::mutex lock;
+};
+
+// Never torn down: detached resolver threads may still store into it at exit.
+extern CHostCache& hostCache;
+
+inline constexpr std::size_t kHostTextSize = 256;
+
+// Host text of `address` into `buffer` (at least kHostTextSize bytes): the
+// computer's name for 0.0.0.0 and 127.0.0.1, a cached name, or the address text
+// while a lookup is pending or failed. Never waits for the name service.
+void FormatHostAddress(std::uint32_t address, char* buffer);
+
+// Body of one resolver thread: two attempts, 3000 ms after each failure.
+std::uint32_t ResolveThreadProc(std::uint32_t address);

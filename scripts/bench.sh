@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Runs every benchmark that the build produced.
+set -euo pipefail
+build=${1:-build}
+shopt -s nullglob
+ran=0
+for bench in "$build"/bench/bench_*; do
+  [[ -x "$bench" ]] || continue
+  echo "== $(basename "$bench")"
+  "$bench" --benchmark_min_time=0.2
+  ran=1
+done
+((ran)) || echo "No benchmarks built yet."

@@ -1,0 +1,49 @@
+#pragma once
+
+// The user's options, one process-wide instance. The flags and the period are
+// single words read and written by several threads, so they are atomics;
+// the log file name is copied in and out under its own lock.
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+inline constexpr const char* kPropKeyPath = "Software\\Brantwell\\Quillon";
+inline constexpr int kLogFileNameSize = 260;
+
+class CProp {
+public:
+    CProp();
+
+    void SetDefaults();
+    int Load();
+    int Save();
+
+    int SetLogFileName(const char* name);
+    int GetLogFileName(char* name) const;
+    int SetRefreshTime(std::uint32_t ms);
+    int GetRefreshTime(std::uint32_t* ms) const;
+
+    int SetLogEnabled(std::int32_t value);
+    int SetScanTcp(std::int32_t value);
+    int SetScanUdp(std::int32_t value);
+    int SetShowHost(std::int32_t value);
+    std::int32_t GetLogEnabled() const;
+    std::int32_t GetScanTcp() const;
+    std::int32_t GetScanUdp() const;
+    std::int32_t GetShowHost() const;
+
+    // Set by the resolver and by an applied properties change; the scan step
+    // takes it with exchange(0) so a set during a refill is never lost.
+    std::atomic<std::int32_t> changed{0};
+
+private:
+    std::atomic<std::int32_t> logEnabled{0};
+    mutable std::mutex logFileNameLock;
+    char logFileName[kLogFileNameSize] = {};
+    std::atomic<std::uint32_t> refreshTime{0};
+    std::atomic<std::int32_t> scanTcp{0};
+    std::atomic<std::int32_t> scanUdp{0};
+    std::atomic<std::int32_t> showHost{0};
+};
+
+extern CProp oProp;
