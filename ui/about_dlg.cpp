@@ -1,0 +1,3 @@
+#include "ui/about_dlg.h"
+
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {}

@@ -1,0 +1,3 @@
+#include "ui/prop_dlg.h"
+
+CPropDlg::CPropDlg(QWidget* parent) : QDialog(parent) {}
