@@ -1,0 +1,264 @@
+"""A private desktop for running the real program: Xvfb, a tray host, a home
+folder, a private /etc/hosts and a known set of sockets.
+
+Every scenario runs inside `unshare --net --mount` (see CMakeLists.txt), so the
+sockets it opens are the only inet sockets the program sees and no name query
+leaves the machine.
+"""
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+BUILD_DIR = Path(os.environ.get("QUILLON_BUILD_DIR", Path(__file__).resolve().parents[2] / "build"))
+NOBODY = 65534
+
+
+def wait_until(predicate, timeout, interval=0.05):
+    """Polls `predicate` until it returns a true value or `timeout` seconds pass."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
+
+
+def run(*args, check=True, **kwargs):
+    return subprocess.run(args, check=check, capture_output=True, text=True, **kwargs)
+
+
+def prepare_namespace(hosts_text):
+    """Brings loopback up and puts a private /etc/hosts in place."""
+    run("ip", "link", "set", "lo", "up")
+    hosts = Path(tempfile.mkstemp(prefix="quillon-hosts-")[1])
+    hosts.write_text(hosts_text)
+    hosts.chmod(0o644)
+    run("mount", "--bind", str(hosts), "/etc/hosts")
+
+
+class Desktop:
+    """Xvfb on a free display, with or without a tray host."""
+
+    def __init__(self, tray=True):
+        # Xvfb picks a free display itself and tells us its number, so scenarios
+        # may run side by side.
+        read_end, write_end = os.pipe()
+        self.xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-ac"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(read_end) as pipe:
+            number = pipe.readline().strip()
+        if not number:
+            self.close()
+            raise RuntimeError("Xvfb did not start")
+        self.display = int(number)
+        self.env = dict(os.environ, DISPLAY=f":{self.display}")
+        self.env.pop("WAYLAND_DISPLAY", None)
+        self.env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+        self.env["QT_QPA_PLATFORM"] = "xcb"
+        if not wait_until(self._x_answers, 10):
+            self.close()
+            raise RuntimeError("Xvfb does not answer")
+        self.tray = None
+        if tray:
+            self.tray = subprocess.Popen(
+                ["trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel",
+                 "--width", "64", "--heighttype", "pixel", "--height", "24",
+                 "--transparent", "false", "--SetDockType", "true"],
+                env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            if not wait_until(lambda: self.find_windows("--class", "trayer"), 10):
+                raise RuntimeError("trayer did not start")
+
+    def _x_answers(self):
+        return subprocess.run(["xdpyinfo"], env=self.env, capture_output=True).returncode == 0
+
+    def xdotool(self, *args, check=False):
+        return subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True, check=check)
+
+    def find_windows(self, *criteria):
+        result = self.xdotool("search", "--onlyvisible", *criteria)
+        return [line for line in result.stdout.split() if line.strip()]
+
+    def window_named(self, name, timeout=10):
+        """The id of a visible window whose title is exactly `name`, or None."""
+        found = wait_until(lambda: self.find_windows("--name", f"^{name}$"), timeout)
+        return found[0] if found else None
+
+    def tray_icon_position(self):
+        """Centre of the tray host's area, where our single icon sits."""
+        for window in self.find_windows("--class", "trayer"):
+            geometry = self.xdotool("getwindowgeometry", "--shell", window).stdout
+            values = dict(line.split("=", 1) for line in geometry.split() if "=" in line)
+            width, height = int(values["WIDTH"]), int(values["HEIGHT"])
+            if width > 20:
+                return int(values["X"]) + width // 2, int(values["Y"]) + height // 2
+        return None
+
+    def tray_icon_count(self):
+        """Number of icons embedded in the tray host."""
+        result = subprocess.run(["xwininfo", "-root", "-tree"], env=self.env, capture_output=True, text=True)
+        return sum(1 for line in result.stdout.splitlines() if '"Quillon"' in line or "quillon" in line.lower())
+
+    def right_click(self, x, y):
+        self.xdotool("mousemove", "--sync", str(x), str(y))
+        self.xdotool("click", "3")
+
+    def key(self, *keys, window=None):
+        args = ["key", "--delay", "60"]
+        if window:
+            args += ["--window", window]
+        self.xdotool(*args, *keys)
+
+    def type_text(self, text):
+        self.xdotool("type", "--delay", "20", text)
+
+    def screenshot(self, path):
+        subprocess.run(["import", "-display", f":{self.display}", "-window", "root", str(path)],
+                       capture_output=True)
+
+    def close(self):
+        for process in (getattr(self, "tray", None), self.xvfb):
+            if process and process.poll() is None:
+                process.terminate()
+                try:
+                    process.wait(5)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+
+
+class Sockets:
+    """IPv4 sockets held open for the program to see."""
+
+    def __init__(self):
+        self.held = []
+
+    def tcp_listen(self, address, port, reuseport=False):
+        sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        if reuseport:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+        sock.bind((address, port))
+        sock.listen(8)
+        self.held.append(sock)
+        return sock
+
+    def tcp_pair(self, server_address, server_port, client_address="127.0.0.1", client_port=0):
+        """A listener and one established connection to it (three rows)."""
+        listener = self.tcp_listen(server_address, server_port)
+        client = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        client.bind((client_address, client_port))
+        client.connect((server_address, server_port))
+        accepted, _ = listener.accept()
+        self.held += [client, accepted]
+        return listener, client, accepted
+
+    def udp(self, address, port):
+        sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        sock.bind((address, port))
+        self.held.append(sock)
+        return sock
+
+    def close(self, *socks):
+        for sock in socks or list(self.held):
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+            sock.close()
+            if sock in self.held:
+                self.held.remove(sock)
+
+
+class Quillon:
+    """The built program, run in a private home and working folder."""
+
+    def __init__(self, desktop, home=None, user=None, program=None):
+        self.desktop = desktop
+        self.root = Path(tempfile.mkdtemp(prefix="quillon-system-"))
+        self.home = Path(home) if home else self.root / "home"
+        self.work = self.root / "work"
+        self.home.mkdir(parents=True, exist_ok=True)
+        self.work.mkdir(parents=True, exist_ok=True)
+        self.program = Path(program) if program else BUILD_DIR / "quillon"
+        self.user = user
+        if user is not None:
+            os.chmod(self.root, 0o755)
+            for folder in (self.home, self.work):
+                os.chown(folder, user, user)
+        self.process = None
+
+    @property
+    def hive(self):
+        return self.home / ".config" / "quillon" / "user.reg"
+
+    @property
+    def log(self):
+        return self.work / "quillon.log"
+
+    def write_hive(self, bool_prop1=7, refresh_time=1000, log_name="quillon.log"):
+        self.hive.parent.mkdir(parents=True, exist_ok=True)
+        escaped = log_name.replace("\\", "\\\\").replace('"', '\\"')
+        self.hive.write_text(
+            "Windows Registry Editor Version 5.00\n\n"
+            "[HKEY_CURRENT_USER\\Software\\Brantwell\\Quillon]\n"
+            f'"BoolProp1"=dword:{bool_prop1:08x}\n'
+            f'"RefreshTime"=dword:{refresh_time:08x}\n'
+            f'"LogName"="{escaped}"\n')
+        if self.user is not None:
+            for path in (self.hive.parent.parent, self.hive.parent, self.hive):
+                os.chown(path, self.user, self.user)
+
+    def start(self):
+        env = dict(self.desktop.env, HOME=str(self.home))
+        env.pop("XDG_CONFIG_HOME", None)
+        command = [str(self.program)]
+        if self.user is not None:
+            command = ["setpriv", f"--reuid={self.user}", f"--regid={self.user}", "--clear-groups", "--"] + command
+        self.process = subprocess.Popen(command, cwd=self.work, env=env,
+                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        return self
+
+    def main_window(self, timeout=15):
+        return self.desktop.window_named("Quillon", timeout)
+
+    def log_lines(self):
+        try:
+            return self.log.read_text(errors="replace").splitlines()
+        except FileNotFoundError:
+            return []
+
+    def wait_for_log(self, predicate, timeout=15):
+        return wait_until(lambda: predicate(self.log_lines()), timeout, interval=0.1)
+
+    def ended(self, timeout):
+        try:
+            self.process.wait(timeout)
+            return True
+        except subprocess.TimeoutExpired:
+            return False
+
+    def terminate(self, sig=signal.SIGTERM):
+        if self.process and self.process.poll() is None:
+            self.process.send_signal(sig)
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.terminate()
+            if not self.ended(10):
+                self.process.kill()
+                self.process.wait()
+
+    def output(self):
+        if self.process and self.process.stdout and self.process.poll() is not None:
+            return self.process.stdout.read()
+        return ""
+
+    def cleanup(self):
+        self.stop()
+        shutil.rmtree(self.root, ignore_errors=True)

@@ -1,0 +1,309 @@
+"""The real program under Xvfb with a real tray host, the real kernel and the
+system resolver; checked through the files it writes and the windows it shows.
+
+Run one scenario per process: `python3 test_system.py Scenario.test_name`,
+inside a private network and mount namespace (CMakeLists.txt does that).
+"""
+
+import ipaddress
+import os
+import re
+import shutil
+import signal
+import socket
+import sys
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from desktop import BUILD_DIR, NOBODY, Desktop, Quillon, Sockets, prepare_namespace, wait_until  # noqa: E402
+
+HOSTS = """127.0.0.1 localhost
+127.0.0.2 alpha.test
+127.0.0.3 bravo.test
+127.0.0.4 charlie.test
+"""
+
+STAMP = r"<<\d{4}-\d\d-\d\d \d\d:\d\d:\d\d>>"
+STAMP_LINE = re.compile(f"^{STAMP}$")
+SEPARATOR = "-" * 80
+
+
+def address_text(address):
+    return "%3u.%3u.%3u.%3u" % tuple(ipaddress.IPv4Address(address).packed)
+
+
+def endpoint_text(address, port):
+    return "%s:%5u" % (address_text(address), port)
+
+
+def row_line(protocol, local, remote=None, state=" "):
+    """One log line with names off, as the program writes it."""
+    if protocol == "UDP":
+        return f"UDP|Local address: {endpoint_text(*local)} - Remote address: *.* -  "
+    return f"TCP|Local address: {endpoint_text(*local)} - Remote address: {endpoint_text(*remote)} - {state}"
+
+
+def sort_key(row):
+    (local, lport), (remote, rport) = row[1], row[2] or ("0.0.0.0", 0)
+    return (int(ipaddress.IPv4Address(local)), lport, int(ipaddress.IPv4Address(remote)), rport)
+
+
+def expected_lines(tcp_rows, udp_rows):
+    """Rows as (protocol, local, remote, state), in the kernel's sorted order: TCP first."""
+    tcp = sorted(tcp_rows, key=sort_key)
+    udp = sorted(udp_rows, key=sort_key)
+    return [row_line(*row) for row in tcp] + [row_line(*row) for row in udp]
+
+
+def dumps(lines):
+    """The row blocks of the log: each stamp-only line and the row lines after it."""
+    blocks = []
+    for line in lines:
+        if STAMP_LINE.match(line):
+            blocks.append([])
+        elif blocks and (line.startswith("TCP|") or line.startswith("UDP|")):
+            blocks[-1].append(line)
+    return [block for block in blocks if block]
+
+
+def hive_values(path):
+    values = {}
+    for line in Path(path).read_text().splitlines():
+        match = re.match(r'^"([^"]+)"=(.*)$', line)
+        if match:
+            values[match.group(1)] = match.group(2)
+    return values
+
+
+class Scenario(unittest.TestCase):
+    def setUp(self):
+        if os.geteuid() != 0:
+            self.skipTest("system tests need root for their private namespaces")
+        if not (BUILD_DIR / "quillon").exists():
+            self.skipTest(f"no program at {BUILD_DIR / 'quillon'}")
+        prepare_namespace(HOSTS)
+        self.sockets = Sockets()
+        self.addCleanup(self.sockets.close)
+
+    def start_desktop(self, tray=True):
+        desktop = Desktop(tray=tray)
+        self.addCleanup(desktop.close)
+        return desktop
+
+    def program(self, desktop, **kwargs):
+        quillon = Quillon(desktop, **kwargs)
+        self.addCleanup(quillon.cleanup)
+        return quillon
+
+    def dismiss_box(self, desktop, title="quillon"):
+        window = desktop.window_named(title, timeout=15)
+        self.assertIsNotNone(window, f"no message box titled {title!r}")
+        desktop.xdotool("windowactivate", "--sync", window)
+        desktop.key("Return", window=window)
+        wait_until(lambda: not desktop.find_windows("--name", f"^{title}$"), 5)
+        return window
+
+    def open_known_sockets(self):
+        """Listeners, an established pair and UDP sockets; returns the expected TCP and UDP rows."""
+        s = self.sockets
+        s.tcp_listen("127.0.0.2", 8080)
+        s.tcp_listen("0.0.0.0", 2222)
+        _, client, _ = s.tcp_pair("127.0.0.3", 9000, client_address="127.0.0.4", client_port=40000)
+        s.udp("0.0.0.0", 5353)
+        s.udp("127.0.0.2", 6000)
+        tcp = [
+            ("TCP", ("127.0.0.2", 8080), ("0.0.0.0", 0), "LISTEN"),
+            ("TCP", ("0.0.0.0", 2222), ("0.0.0.0", 0), "LISTEN"),
+            ("TCP", ("127.0.0.3", 9000), ("0.0.0.0", 0), "LISTEN"),
+            ("TCP", ("127.0.0.4", 40000), ("127.0.0.3", 9000), "ESTABLISHED"),
+            ("TCP", ("127.0.0.3", 9000), ("127.0.0.4", 40000), "ESTABLISHED"),
+        ]
+        udp = [("UDP", ("0.0.0.0", 5353), None), ("UDP", ("127.0.0.2", 6000), None)]
+        return tcp, udp
+
+    def test_first_start_writes_defaults_and_first_dump(self):
+        tcp, udp = self.open_known_sockets()
+        desktop = self.start_desktop()
+        quillon = self.program(desktop)
+        self.assertFalse(quillon.hive.exists())
+        quillon.start()
+        self.assertIsNotNone(quillon.main_window(), "the main window did not appear")
+        self.assertTrue(wait_until(quillon.hive.exists, 10), "no hive written")
+        values = hive_values(quillon.hive)
+        self.assertEqual(values["BoolProp1"], "dword:0000000f")
+        self.assertEqual(values["RefreshTime"], "dword:000003e8")
+        self.assertEqual(values["LogName"], '"quillon.log"')
+
+        rows = len(tcp) + len(udp)
+        self.assertTrue(quillon.wait_for_log(lambda lines: len(lines) >= 3 + rows))
+        lines = quillon.log_lines()
+        self.assertRegex(lines[0], f"^Quillon session opened  {STAMP}$")
+        self.assertEqual(lines[1], "Product version: 1.0.0.6")
+        self.assertRegex(lines[2], STAMP_LINE)
+        # Names are on by default: 0.0.0.0 and 127.0.0.1 show the computer's name,
+        # other addresses their address text until a lookup answers.
+        me = socket.gethostname()
+        services = {8080: "8080", 2222: "2222", 9000: "9000", 40000: "40000", 5353: "5353", 6000: "6000", 0: "0"}
+
+        def host(address):
+            return me if address in ("0.0.0.0", "127.0.0.1") else address_text(address)
+
+        def named(address, port):
+            return f"{host(address)}:{services[port]}"
+
+        expected = []
+        for row in sorted(tcp, key=sort_key):
+            expected.append(f"TCP|Local address: {named(*row[1])} - Remote address: {named(*row[2])} - {row[3]}")
+        for row in sorted(udp, key=sort_key):
+            expected.append(f"UDP|Local address: {named(*row[1])} - Remote address: *.* -  ")
+        self.assertEqual(lines[3:3 + rows], expected)
+
+    def test_changes_are_dumped_once_each(self):
+        tcp, udp = self.open_known_sockets()
+        desktop = self.start_desktop()
+        quillon = self.program(desktop)
+        quillon.write_hive(bool_prop1=7, refresh_time=500)
+        quillon.start()
+        self.assertIsNotNone(quillon.main_window())
+        self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 1))
+        self.assertEqual(dumps(quillon.log_lines())[0], expected_lines(tcp, udp))
+
+        extra = self.sockets.udp("127.0.0.3", 7777)
+        self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 2, timeout=10))
+        self.assertEqual(dumps(quillon.log_lines())[1],
+                         expected_lines(tcp, udp + [("UDP", ("127.0.0.3", 7777), None)]))
+
+        self.sockets.close(extra)
+        self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 3, timeout=10))
+        self.assertEqual(dumps(quillon.log_lines())[2], expected_lines(tcp, udp))
+
+        before = quillon.log_lines()
+        time.sleep(2.5)  # five periods with nothing changing
+        self.assertEqual(quillon.log_lines(), before)
+
+    def test_resolved_name_replaces_address_text(self):
+        self.sockets.tcp_listen("127.0.0.2", 8080)
+        desktop = self.start_desktop()
+        quillon = self.program(desktop)
+        quillon.write_hive(bool_prop1=15, refresh_time=500)
+        quillon.start()
+        self.assertIsNotNone(quillon.main_window())
+        self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 1))
+        first = dumps(quillon.log_lines())[0]
+        self.assertIn(f"Local address: {address_text('127.0.0.2')}:8080 - ", first[0])
+        time.sleep(1.5)  # the lookup answers from the private hosts file
+        self.sockets.udp("127.0.0.4", 6000)
+        self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 2, timeout=10))
+        second = dumps(quillon.log_lines())[1]
+        self.assertTrue(second[0].startswith("TCP|Local address: alpha.test:8080 - "), second[0])
+
+    def test_tray_properties_and_close(self):
+        self.open_known_sockets()
+        desktop = self.start_desktop()
+        quillon = self.program(desktop)
+        quillon.write_hive(bool_prop1=7, refresh_time=1000)
+        quillon.start()
+        self.assertIsNotNone(quillon.main_window())
+        self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 1))
+        time.sleep(1)
+
+        position = wait_until(desktop.tray_icon_position, 10)
+        desktop.right_click(*position)
+        time.sleep(0.5)
+        desktop.key("Down", "Down", "Return")  # "Properties..."
+        dialog = desktop.window_named("Quillon properties", 10)
+        self.assertIsNotNone(dialog, "the properties dialog did not appear")
+        desktop.xdotool("windowactivate", "--sync", dialog)
+        self.set_properties(desktop, refresh="2000", untick_udp=True)
+
+        self.assertTrue(quillon.wait_for_log(lambda lines: "Chenged properties..." in lines, 10))
+        lines = quillon.log_lines()
+        notes = lines[lines.index("Chenged properties..."):]
+        self.assertEqual(notes[1:3], ["SetRefreshTime: 2000ms.", "Scanning TCP-connections"])
+        self.assertNotIn("Scanning UDP-connections", notes)
+        values = wait_until(lambda: hive_values(quillon.hive).get("RefreshTime") == "dword:000007d0"
+                            and hive_values(quillon.hive), 5)
+        self.assertTrue(values, "the hive did not receive the new period")
+        self.assertEqual(values["BoolProp1"], "dword:00000003")
+
+        desktop.right_click(*position)
+        time.sleep(0.5)
+        desktop.key("Up", "Return")  # "Close", the last item
+        self.assertTrue(quillon.ended(10), "the program did not end after Close")
+        lines = quillon.log_lines()
+        self.assertRegex(lines[-2], STAMP_LINE)
+        self.assertEqual(lines[-1], SEPARATOR)
+
+    def set_properties(self, desktop, refresh, untick_udp):
+        """Drives the dialog from the keyboard: its tab order is fixed."""
+        # Focus starts on Apply; the tab order is Apply, Cancel, name, logging,
+        # refresh, TCP, UDP, names.
+        desktop.key("Tab", "Tab", "Tab", "Tab")
+        desktop.key("ctrl+a")
+        desktop.type_text(refresh)
+        if untick_udp:
+            desktop.key("Tab", "Tab", "space")
+        desktop.key("Return")
+
+    def test_sigterm_closes_the_log(self):
+        self.open_known_sockets()
+        desktop = self.start_desktop()
+        quillon = self.program(desktop)
+        quillon.write_hive(bool_prop1=7)
+        quillon.start()
+        self.assertIsNotNone(quillon.main_window())
+        self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 1))
+        quillon.terminate(signal.SIGTERM)
+        self.assertTrue(quillon.ended(10))
+        lines = quillon.log_lines()
+        self.assertRegex(lines[-2], STAMP_LINE)
+        self.assertEqual(lines[-1], SEPARATOR)
+
+    def test_missing_library_reports_and_ends(self):
+        desktop = self.start_desktop()
+        alone = Path(tempfile.mkdtemp(prefix="quillon-alone-"))
+        self.addCleanup(shutil.rmtree, alone, True)
+        shutil.copy2(BUILD_DIR / "quillon", alone / "quillon")
+        quillon = self.program(desktop, program=alone / "quillon")
+        quillon.start()
+        self.dismiss_box(desktop)
+        self.assertTrue(quillon.ended(10), "the program went on without its library")
+        self.assertFalse(quillon.log.exists())
+
+    def test_without_tray_host_goes_on(self):
+        self.open_known_sockets()
+        desktop = self.start_desktop(tray=False)
+        quillon = self.program(desktop)
+        quillon.write_hive(bool_prop1=7)
+        quillon.start()
+        self.dismiss_box(desktop)
+        self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 1))
+        self.assertIsNone(quillon.process.poll())
+
+    def test_unopenable_log_reports(self):
+        self.open_known_sockets()
+        desktop = self.start_desktop()
+        quillon = self.program(desktop)
+        quillon.write_hive(bool_prop1=7, log_name="missing-folder/quillon.log")
+        quillon.start()
+        self.dismiss_box(desktop)
+        self.assertIsNone(quillon.process.poll())
+        self.assertFalse((quillon.work / "missing-folder").exists())
+
+    def test_ordinary_user(self):
+        tcp, udp = self.open_known_sockets()
+        desktop = self.start_desktop()
+        quillon = self.program(desktop, user=NOBODY)
+        quillon.start()
+        self.assertIsNotNone(quillon.main_window())
+        self.assertTrue(wait_until(quillon.hive.exists, 10))
+        self.assertEqual(os.stat(quillon.hive).st_uid, NOBODY)
+        self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 1))
+        self.assertEqual(len(dumps(quillon.log_lines())[0]), len(tcp) + len(udp))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
