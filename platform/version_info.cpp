@@ -1,0 +1,259 @@
+#include "platform/version_info.h"
+
+#include <elf.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "platform/last_error.h"
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "the ELF reader expects a little-endian host");
+
+namespace {
+
+// The block that GetFileVersionInfoA hands out: a small self-describing header
+// so that VerQueryValueA, which gets no size, can check what it reads.
+constexpr char kBlockKey[16] = "VS_VERSION_INFO";
+
+struct VERSION_BLOCK {
+    DWORD length;
+    DWORD valueLength;
+    char key[16];
+    VS_FIXEDFILEINFO value;
+};
+
+// Section headers are read in batches to keep system calls few on big files.
+constexpr std::size_t kHeaderBatch = 64;
+
+class ElfFile {
+public:
+    explicit ElfFile(const char* name)
+    {
+        descriptor = ::open(name, O_RDONLY | O_CLOEXEC);
+        if (descriptor < 0) {
+            error = errno;
+            return;
+        }
+        struct stat info;
+        if (::fstat(descriptor, &info) != 0)
+            error = errno;
+        else if (!S_ISREG(info.st_mode))
+            error = EINVAL; // a FIFO or a device could block or never end
+        if (error != 0) {
+            ::close(descriptor);
+            descriptor = -1;
+            return;
+        }
+        size = static_cast<std::uint64_t>(info.st_size);
+    }
+    ~ElfFile()
+    {
+        if (descriptor >= 0)
+            ::close(descriptor);
+    }
+    ElfFile(const ElfFile&) = delete;
+    ElfFile& operator=(const ElfFile&) = delete;
+
+    bool IsOpen() const { return descriptor >= 0; }
+    int OpenError() const { return error; }
+
+    // Reads exactly `length` bytes at `offset`; false when any of them lies
+    // outside the file.
+    bool Read(std::uint64_t offset, void* out, std::size_t length) const
+    {
+        if (offset > size || length > size - offset)
+            return false;
+        char* target = static_cast<char*>(out);
+        while (length > 0) {
+            ssize_t got = ::pread(descriptor, target, length, static_cast<off_t>(offset));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return false;
+            target += got;
+            offset += static_cast<std::uint64_t>(got);
+            length -= static_cast<std::size_t>(got);
+        }
+        return true;
+    }
+
+    bool Contains(std::uint64_t offset, std::uint64_t length) const
+    {
+        return offset <= size && length <= size - offset;
+    }
+
+private:
+    int descriptor = -1;
+    int error = 0;
+    std::uint64_t size = 0;
+};
+
+bool IsSectionNamed(const ElfFile& elf, const Elf64_Shdr& names, const Elf64_Shdr& section)
+{
+    constexpr std::size_t wanted = sizeof kVersionSectionName; // with its terminator
+    if (section.sh_name >= names.sh_size || names.sh_size - section.sh_name < wanted)
+        return false;
+    char found[wanted];
+    if (!elf.Read(names.sh_offset + section.sh_name, found, wanted))
+        return false;
+    return std::memcmp(found, kVersionSectionName, wanted) == 0;
+}
+
+bool ReadRecordFrom(const ElfFile& elf, const Elf64_Shdr& section, VS_FIXEDFILEINFO* record)
+{
+    if (section.sh_type == SHT_NOBITS || section.sh_size < sizeof(VS_FIXEDFILEINFO))
+        return false;
+    if (!elf.Contains(section.sh_offset, section.sh_size))
+        return false;
+    VS_FIXEDFILEINFO found;
+    if (!elf.Read(section.sh_offset, &found, sizeof found))
+        return false;
+    if (found.dwSignature != VS_FFI_SIGNATURE)
+        return false;
+    *record = found;
+    return true;
+}
+
+// Finds the version record in the 64-bit ELF file `name`. Every offset and
+// count in the file is checked against its size: the file may be anything.
+bool FindVersionRecord(const char* name, VS_FIXEDFILEINFO* record)
+{
+    if (name == nullptr || name[0] == '\0') {
+        SetLastError(ENOENT);
+        return false;
+    }
+    ElfFile elf(name);
+    if (!elf.IsOpen()) {
+        SetLastError(elf.OpenError());
+        return false;
+    }
+    SetLastError(ENODATA);
+
+    Elf64_Ehdr header;
+    if (!elf.Read(0, &header, sizeof header))
+        return false;
+    if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
+        header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_ident[EI_DATA] != ELFDATA2LSB ||
+        header.e_ident[EI_VERSION] != EV_CURRENT)
+        return false;
+    if (header.e_shoff == 0 || header.e_shentsize != sizeof(Elf64_Shdr))
+        return false;
+
+    // With very many sections the real count and string-table index live in
+    // the first section header.
+    std::uint64_t count = header.e_shnum;
+    std::uint64_t namesIndex = header.e_shstrndx;
+    if (count == 0 || namesIndex == SHN_XINDEX) {
+        Elf64_Shdr first;
+        if (!elf.Read(header.e_shoff, &first, sizeof first))
+            return false;
+        if (count == 0)
+            count = first.sh_size;
+        if (namesIndex == SHN_XINDEX)
+            namesIndex = first.sh_link;
+    }
+    if (count == 0 || namesIndex >= count)
+        return false;
+    if (count > UINT64_MAX / sizeof(Elf64_Shdr) ||
+        !elf.Contains(header.e_shoff, count * sizeof(Elf64_Shdr)))
+        return false;
+
+    Elf64_Shdr names;
+    if (!elf.Read(header.e_shoff + namesIndex * sizeof(Elf64_Shdr), &names, sizeof names))
+        return false;
+    if (names.sh_type != SHT_STRTAB || !elf.Contains(names.sh_offset, names.sh_size))
+        return false;
+
+    Elf64_Shdr batch[kHeaderBatch];
+    for (std::uint64_t first = 0; first < count; first += kHeaderBatch) {
+        std::size_t inBatch =
+            static_cast<std::size_t>(count - first < kHeaderBatch ? count - first : kHeaderBatch);
+        if (!elf.Read(header.e_shoff + first * sizeof(Elf64_Shdr), batch,
+                      inBatch * sizeof(Elf64_Shdr)))
+            return false;
+        for (std::size_t i = 0; i < inBatch; ++i) {
+            if (IsSectionNamed(elf, names, batch[i]) && ReadRecordFrom(elf, batch[i], record)) {
+                SetLastError(0);
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+DWORD GetModuleFileNameA(void*, char* buffer, DWORD size)
+{
+    if (buffer == nullptr || size == 0) {
+        SetLastError(EINVAL);
+        return 0;
+    }
+    char path[PATH_MAX + 1];
+    ssize_t length = ::readlink("/proc/self/exe", path, sizeof path);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path) {
+        if (length >= 0)
+            SetLastError(ENAMETOOLONG);
+        buffer[0] = '\0';
+        return 0;
+    }
+    if (static_cast<std::uint64_t>(length) >= size) {
+        std::memcpy(buffer, path, size - 1);
+        buffer[size - 1] = '\0';
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    std::memcpy(buffer, path, static_cast<std::size_t>(length));
+    buffer[length] = '\0';
+    return static_cast<DWORD>(length);
+}
+
+DWORD GetFileVersionInfoSizeA(const char* file, DWORD* handle)
+{
+    if (handle != nullptr)
+        *handle = 0;
+    VS_FIXEDFILEINFO record;
+    if (!FindVersionRecord(file, &record))
+        return 0;
+    return sizeof(VERSION_BLOCK);
+}
+
+BOOL GetFileVersionInfoA(const char* file, DWORD, DWORD size, void* data)
+{
+    if (data == nullptr || size < sizeof(VERSION_BLOCK)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    VERSION_BLOCK block = {};
+    if (!FindVersionRecord(file, &block.value))
+        return 0;
+    block.length = sizeof block;
+    block.valueLength = sizeof block.value;
+    std::memcpy(block.key, kBlockKey, sizeof block.key);
+    std::memcpy(data, &block, sizeof block);
+    return 1;
+}
+
+BOOL VerQueryValueA(const void* block, const char* subBlock, void** buffer, unsigned* length)
+{
+    if (block == nullptr || subBlock == nullptr || buffer == nullptr || length == nullptr)
+        return 0;
+    if (std::strcmp(subBlock, "\\") != 0)
+        return 0;
+    VERSION_BLOCK header;
+    std::memcpy(&header, block, offsetof(VERSION_BLOCK, value));
+    if (header.length != sizeof(VERSION_BLOCK) || header.valueLength != sizeof(VS_FIXEDFILEINFO) ||
+        std::memcmp(header.key, kBlockKey, sizeof kBlockKey) != 0)
+        return 0;
+    const char* start = static_cast<const char*>(block) + offsetof(VERSION_BLOCK, value);
+    *buffer = const_cast<char*>(start);
+    *length = sizeof(VS_FIXEDFILEINFO);
+    return 1;
+}
