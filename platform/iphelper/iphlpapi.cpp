@@ -1,0 +1,147 @@
+#include "platform/iphelper/iphlpapi.h"
+
+#include <time.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "platform/iphelper/endpoint_row.h"
+#include "platform/iphelper/proc_net_table.h"
+#include "platform/iphelper/sock_diag_dump.h"
+
+namespace {
+
+using iphelper::EndpointRows;
+using iphelper::Protocol;
+
+constexpr std::uint32_t kNoError = 0;
+constexpr std::uint32_t kNotEnoughMemory = 8;
+constexpr std::uint32_t kNotSupported = 50;
+constexpr std::uint32_t kInvalidParameter = 87;
+constexpr std::uint32_t kInsufficientBuffer = 122;
+
+// Rows of a size query kept for the read that follows; older ones are not served.
+constexpr long kPendingLifetimeNs = 1000L * 1000 * 1000;
+
+struct PendingRows {
+    EndpointRows rows;
+    bool valid = false;
+    bool sorted = false;
+    long long takenNs = 0;
+};
+
+// Per thread, so a caller's size query and read pair up without a lock.
+struct ThreadTables {
+    PendingRows pending[2];
+    std::vector<char> receive;
+    std::string procText;
+};
+
+thread_local ThreadTables threadTables;
+
+long long NowNs()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+// The kernel's table by sock_diag; /proc/net where that is unavailable.
+int CollectRows(Protocol protocol, EndpointRows& rows)
+{
+    ThreadTables& tables = threadTables;
+    int error = iphelper::DumpSockDiag(protocol, rows, tables.receive);
+    if (error == 0)
+        return 0;
+    return iphelper::ReadProcNet(protocol, iphelper::ProcNetPath(protocol), tables.procText, rows);
+}
+
+template <typename Row> void WriteRows(const EndpointRows& rows, void* table);
+
+template <> void WriteRows<MIB_TCPROW>(const EndpointRows& rows, void* table)
+{
+    auto* out = static_cast<MIB_TCPTABLE*>(table);
+    out->dwNumEntries = static_cast<std::uint32_t>(rows.size());
+    if (!rows.empty())
+        std::memcpy(out->table, rows.data(), rows.size() * sizeof(MIB_TCPROW));
+}
+
+template <> void WriteRows<MIB_UDPROW>(const EndpointRows& rows, void* table)
+{
+    auto* out = static_cast<MIB_UDPTABLE*>(table);
+    out->dwNumEntries = static_cast<std::uint32_t>(rows.size());
+    MIB_UDPROW* row = out->table;
+    for (const MIB_TCPROW& source : rows) {
+        row->dwLocalAddr = source.dwLocalAddr;
+        row->dwLocalPort = source.dwLocalPort;
+        ++row;
+    }
+}
+
+template <typename Row> bool NeededSize(const EndpointRows& rows, std::uint32_t& size)
+{
+    const std::size_t bytes = sizeof(std::uint32_t) + rows.size() * sizeof(Row);
+    if (bytes > UINT32_MAX)
+        return false;
+    size = static_cast<std::uint32_t>(bytes);
+    return true;
+}
+
+template <typename Row>
+std::uint32_t ServeTable(Protocol protocol, void* table, std::uint32_t* size, int order)
+{
+    if (size == nullptr)
+        return kInvalidParameter;
+    try {
+        PendingRows& pending = threadTables.pending[protocol == Protocol::Tcp ? 0 : 1];
+        std::uint32_t needed = 0;
+        if (table != nullptr && pending.valid && NeededSize<Row>(pending.rows, needed) &&
+            needed <= *size && NowNs() - pending.takenNs < kPendingLifetimeNs) {
+            pending.valid = false;
+            if (order != 0 && !pending.sorted)
+                iphelper::SortRows(pending.rows);
+            WriteRows<Row>(pending.rows, table);
+            return kNoError;
+        }
+
+        pending.valid = false;
+        int error = CollectRows(protocol, pending.rows);
+        if (error != 0) {
+            errno = error;
+            return error == ENOMEM ? kNotEnoughMemory : kNotSupported;
+        }
+        if (order != 0)
+            iphelper::SortRows(pending.rows);
+        if (!NeededSize<Row>(pending.rows, needed))
+            return kNotEnoughMemory;
+        if (table == nullptr || *size < needed) {
+            *size = needed;
+            pending.valid = true;
+            pending.sorted = order != 0;
+            pending.takenNs = NowNs();
+            return kInsufficientBuffer;
+        }
+        WriteRows<Row>(pending.rows, table);
+        return kNoError;
+    } catch (const std::bad_alloc&) {
+        return kNotEnoughMemory;
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+std::uint32_t GetTcpTable(MIB_TCPTABLE* table, std::uint32_t* size, int order)
+{
+    return ServeTable<MIB_TCPROW>(Protocol::Tcp, table, size, order);
+}
+
+std::uint32_t GetUdpTable(MIB_UDPTABLE* table, std::uint32_t* size, int order)
+{
+    return ServeTable<MIB_UDPROW>(Protocol::Udp, table, size, order);
+}
+}

@@ -3,6 +3,8 @@
 // The IP helper library's tables and its two exported functions.
 #include <cstdint>
 
+#define IPHLPAPI_EXPORT __attribute__((visibility("default")))
+
 extern "C" {
 
 struct MIB_TCPROW {
@@ -46,6 +48,9 @@ enum MIB_TCP_STATE : std::uint32_t {
 using GetTcpTableFn = std::uint32_t (*)(MIB_TCPTABLE* table, std::uint32_t* size, int order);
 using GetUdpTableFn = std::uint32_t (*)(MIB_UDPTABLE* table, std::uint32_t* size, int order);
 
-std::uint32_t GetTcpTable(MIB_TCPTABLE* table, std::uint32_t* size, int order);
-std::uint32_t GetUdpTable(MIB_UDPTABLE* table, std::uint32_t* size, int order);
+// size == nullptr: 87. No buffer, or *size too small: 122 and the needed size
+// in *size. Otherwise the table is written and the result is 0. A non-zero
+// `order` sorts the rows by local address, local port, remote address, remote port.
+IPHLPAPI_EXPORT std::uint32_t GetTcpTable(MIB_TCPTABLE* table, std::uint32_t* size, int order);
+IPHLPAPI_EXPORT std::uint32_t GetUdpTable(MIB_UDPTABLE* table, std::uint32_t* size, int order);
 }
