@@ -1,0 +1,468 @@
+#include "platform/registry.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <pwd.h>
+#include <set>
+#include <string_view>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/hive_file.h"
+
+struct HKEY__ {
+    std::string path;
+    REGSAM access = 0;
+};
+
+// Only its address is used: the root is told apart by pointer, never read.
+HKEY__ hkeyCurrentUserRoot;
+
+namespace {
+
+constexpr const char* kRootName = "HKEY_CURRENT_USER";
+
+std::mutex handlesLock;
+std::set<HKEY> liveHandles;
+
+struct HIVE_SNAPSHOT {
+    HIVE hive;
+    std::size_t unparsed = 0;
+    bool exists = false;
+    mode_t mode = 0600;
+};
+
+// The path and rights behind a handle; copied out so a concurrent close cannot
+// pull them away.
+LONG DescribeHandle(HKEY key, std::string* path, REGSAM* access)
+{
+    if (key == HKEY_CURRENT_USER) {
+        *path = kRootName;
+        *access = KEY_ALL_ACCESS;
+        return ERROR_SUCCESS;
+    }
+    std::lock_guard<std::mutex> guard(handlesLock);
+    if (liveHandles.count(key) == 0)
+        return ERROR_INVALID_HANDLE;
+    *path = key->path;
+    *access = key->access;
+    return ERROR_SUCCESS;
+}
+
+LONG JoinSubKey(const std::string& base, const char* subKey, std::string* path)
+{
+    *path = base;
+    if (subKey == nullptr || *subKey == '\0')
+        return ERROR_SUCCESS;
+    std::string_view rest = subKey;
+    if (rest.front() == '\\')
+        return ERROR_BAD_PATHNAME;
+    if (rest.back() == '\\')
+        rest.remove_suffix(1);
+    // A newline could not be written back into the section line.
+    if (rest.empty() || rest.find("\\\\") != std::string_view::npos ||
+        rest.find('\n') != std::string_view::npos)
+        return ERROR_BAD_PATHNAME;
+    *path += '\\';
+    *path += rest;
+    return ERROR_SUCCESS;
+}
+
+HKEY NewHandle(const std::string& path, REGSAM access)
+{
+    HKEY key = new HKEY__{path, access};
+    std::lock_guard<std::mutex> guard(handlesLock);
+    liveHandles.insert(key);
+    return key;
+}
+
+std::string FolderOf(const std::string& path)
+{
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool MakeFolders(const std::string& folder)
+{
+    for (std::size_t pos = 1; pos <= folder.size(); ++pos) {
+        if (pos != folder.size() && folder[pos] != '/')
+            continue;
+        std::string prefix = folder.substr(0, pos);
+        if (mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST)
+            return false;
+    }
+    struct stat info {};
+    return stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool WriteAll(int fd, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        ssize_t written = write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+void SyncFolder(const std::string& folder)
+{
+    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    fsync(fd);
+    close(fd);
+}
+
+// Reads at most kHiveReadLimit bytes; a cut at the limit ends at the last
+// whole line and counts as unparsed, so a half line never reads as a value.
+LONG ReadHive(const std::string& file, HIVE_SNAPSHOT* snapshot)
+{
+    snapshot->hive.keys.clear();
+    snapshot->unparsed = 0;
+    snapshot->exists = false;
+    if (file.empty())
+        return ERROR_SUCCESS;
+    // Non-blocking open, so a fifo in the hive's place cannot hang us.
+    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return (errno == ENOENT || errno == ENOTDIR) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return ERROR_ACCESS_DENIED;
+    }
+    std::string text(kHiveReadLimit + 1, '\0');
+    std::size_t length = 0;
+    while (length < text.size()) {
+        ssize_t got = read(fd, text.data() + length, text.size() - length);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            close(fd);
+            return ERROR_ACCESS_DENIED;
+        }
+        if (got == 0)
+            break;
+        length += static_cast<std::size_t>(got);
+    }
+    close(fd);
+    bool cut = length > kHiveReadLimit;
+    if (cut) {
+        std::size_t lastEnd = text.rfind('\n', kHiveReadLimit - 1);
+        length = lastEnd == std::string::npos ? 0 : lastEnd + 1;
+    }
+    text.resize(length);
+    snapshot->exists = true;
+    snapshot->mode = info.st_mode & 07777;
+    snapshot->unparsed = ParseHive(text, &snapshot->hive) + (cut ? 1 : 0);
+    return ERROR_SUCCESS;
+}
+
+bool CopyFileReplacing(const std::string& from, const std::string& to, mode_t mode)
+{
+    int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (in < 0)
+        return false;
+    std::string temporary = to + ".tmp";
+    int out = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
+    bool ok = out >= 0;
+    char buffer[65536];
+    while (ok) {
+        ssize_t got = read(in, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            ok = got == 0;
+            break;
+        }
+        ok = WriteAll(out, buffer, static_cast<std::size_t>(got));
+    }
+    close(in);
+    if (out >= 0) {
+        ok = ok && fsync(out) == 0;
+        ok = close(out) == 0 && ok;
+    }
+    ok = ok && rename(temporary.c_str(), to.c_str()) == 0;
+    if (!ok)
+        unlink(temporary.c_str());
+    return ok;
+}
+
+// Keeps the file about to be replaced as "<file>.bak": a hard link when the
+// file system has them, a copy otherwise.
+bool KeepBackup(const std::string& target, mode_t mode)
+{
+    std::string backup = target + ".bak";
+    if (unlink(backup.c_str()) != 0 && errno != ENOENT)
+        return false;
+    if (link(target.c_str(), backup.c_str()) == 0)
+        return true;
+    return CopyFileReplacing(target, backup, mode);
+}
+
+// Replaces `target` with `text`: a temporary beside it, flushed, then renamed
+// over it, and the folder flushed so the rename itself survives a crash.
+bool ReplaceFile(const std::string& target, const std::string& text, mode_t mode, bool keepBackup)
+{
+    std::string temporary = target + ".tmp";
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
+    if (fd < 0)
+        return false;
+    bool ok = fchmod(fd, mode) == 0 && WriteAll(fd, text.data(), text.size()) && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    ok = ok && (!keepBackup || KeepBackup(target, mode));
+    ok = ok && rename(temporary.c_str(), target.c_str()) == 0;
+    if (!ok) {
+        unlink(temporary.c_str());
+        return false;
+    }
+    SyncFolder(FolderOf(target));
+    return true;
+}
+
+// A hive file that is a symbolic link (kept with dotfiles, say) is written
+// through to where it points instead of being replaced by a plain file.
+std::string WriteTarget(const std::string& file)
+{
+    struct stat info {};
+    if (lstat(file.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
+        return file;
+    char resolved[PATH_MAX];
+    if (realpath(file.c_str(), resolved) == nullptr)
+        return file;
+    return resolved;
+}
+
+class HiveLock {
+  public:
+    explicit HiveLock(const std::string& file)
+    {
+        std::string name = file + ".lock";
+        fd = open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0)
+            return;
+        while (flock(fd, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                close(fd);
+                fd = -1;
+                return;
+            }
+        }
+    }
+    HiveLock(const HiveLock&) = delete;
+    HiveLock& operator=(const HiveLock&) = delete;
+    ~HiveLock()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    bool Held() const { return fd >= 0; }
+
+  private:
+    int fd = -1;
+};
+
+// Lock, read the current file, let `change` edit the hive, write it back.
+// `change` returns false when there is nothing to write.
+template <typename Change> LONG WriteThrough(Change change)
+{
+    std::string file = GetHiveFilePath();
+    if (file.empty() || !MakeFolders(FolderOf(file)))
+        return ERROR_ACCESS_DENIED;
+    HiveLock lock(file);
+    if (!lock.Held())
+        return ERROR_ACCESS_DENIED;
+    HIVE_SNAPSHOT snapshot;
+    if (ReadHive(file, &snapshot) != ERROR_SUCCESS)
+        return ERROR_ACCESS_DENIED;
+    if (!change(snapshot.hive))
+        return ERROR_SUCCESS;
+    std::string text = SerializeHive(snapshot.hive);
+    // What could not be read back whole is not written.
+    if (text.size() > kHiveReadLimit)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    bool keepBackup = snapshot.exists && snapshot.unparsed > 0;
+    if (!ReplaceFile(WriteTarget(file), text, snapshot.mode, keepBackup))
+        return ERROR_ACCESS_DENIED;
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
+std::string GetHiveFilePath()
+{
+    std::string base;
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    // Relative values are to be ignored, as for every XDG base folder.
+    if (config != nullptr && config[0] == '/') {
+        base = config;
+    } else {
+        const char* home = std::getenv("HOME");
+        std::string homeDir;
+        if (home != nullptr && home[0] != '\0') {
+            homeDir = home;
+        } else {
+            struct passwd entry {};
+            struct passwd* found = nullptr;
+            char buffer[4096];
+            if (getpwuid_r(getuid(), &entry, buffer, sizeof buffer, &found) == 0 &&
+                found != nullptr && found->pw_dir != nullptr)
+                homeDir = found->pw_dir;
+        }
+        if (homeDir.empty())
+            return {};
+        base = homeDir + "/.config";
+    }
+    return base + "/quillon/user.reg";
+}
+
+LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD /*options*/, REGSAM access, HKEY* result)
+{
+    if (result == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    *result = nullptr;
+    std::string base;
+    REGSAM baseAccess = 0;
+    LONG status = DescribeHandle(key, &base, &baseAccess);
+    if (status != ERROR_SUCCESS)
+        return status;
+    std::string path;
+    status = JoinSubKey(base, subKey, &path);
+    if (status != ERROR_SUCCESS)
+        return status;
+    if (path != kRootName) {
+        HIVE_SNAPSHOT snapshot;
+        if (ReadHive(GetHiveFilePath(), &snapshot) != ERROR_SUCCESS)
+            return ERROR_ACCESS_DENIED;
+        if (!HiveKeyExists(snapshot.hive, path))
+            return ERROR_FILE_NOT_FOUND;
+    }
+    *result = NewHandle(path, access);
+    return ERROR_SUCCESS;
+}
+
+LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD /*reserved*/, char* /*cls*/, DWORD options,
+                     REGSAM access, void* /*security*/, HKEY* result, DWORD* disposition)
+{
+    if (result == nullptr || subKey == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    *result = nullptr;
+    // Volatile keys would need a store that dies with the session; not offered.
+    if (options != REG_OPTION_NON_VOLATILE)
+        return ERROR_INVALID_PARAMETER;
+    std::string base;
+    REGSAM baseAccess = 0;
+    LONG status = DescribeHandle(key, &base, &baseAccess);
+    if (status != ERROR_SUCCESS)
+        return status;
+    std::string path;
+    status = JoinSubKey(base, subKey, &path);
+    if (status != ERROR_SUCCESS)
+        return status;
+
+    // An existing key opens without touching the file, so a read-only hive still opens.
+    bool created = false;
+    HIVE_SNAPSHOT snapshot;
+    bool exists = path == kRootName || (ReadHive(GetHiveFilePath(), &snapshot) == ERROR_SUCCESS &&
+                                        HiveKeyExists(snapshot.hive, path));
+    if (!exists) {
+        if ((baseAccess & KEY_CREATE_SUB_KEY) == 0)
+            return ERROR_ACCESS_DENIED;
+        status = WriteThrough([&](HIVE& hive) {
+            if (HiveKeyExists(hive, path))
+                return false;
+            AddHiveKey(hive, path);
+            created = true;
+            return true;
+        });
+        if (status != ERROR_SUCCESS)
+            return status;
+    }
+    if (disposition != nullptr)
+        *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    *result = NewHandle(path, access);
+    return ERROR_SUCCESS;
+}
+
+LONG RegQueryValueExA(HKEY key, const char* name, DWORD* reserved, DWORD* type, BYTE* data,
+                      DWORD* size)
+{
+    if (reserved != nullptr || (data != nullptr && size == nullptr))
+        return ERROR_INVALID_PARAMETER;
+    std::string path;
+    REGSAM access = 0;
+    LONG status = DescribeHandle(key, &path, &access);
+    if (status != ERROR_SUCCESS)
+        return status;
+    if ((access & KEY_QUERY_VALUE) == 0)
+        return ERROR_ACCESS_DENIED;
+    HIVE_SNAPSHOT snapshot;
+    if (ReadHive(GetHiveFilePath(), &snapshot) != ERROR_SUCCESS)
+        return ERROR_ACCESS_DENIED;
+    const HIVE_KEY* stored = FindHiveKey(snapshot.hive, path);
+    const HIVE_VALUE* value = stored ? FindHiveValue(*stored, name ? name : "") : nullptr;
+    if (value == nullptr)
+        return ERROR_FILE_NOT_FOUND;
+    DWORD needed = static_cast<DWORD>(value->data.size());
+    if (type != nullptr)
+        *type = value->type;
+    if (data != nullptr) {
+        if (*size < needed) {
+            *size = needed;
+            return ERROR_MORE_DATA;
+        }
+        if (needed != 0)
+            std::memcpy(data, value->data.data(), needed);
+    }
+    if (size != nullptr)
+        *size = needed;
+    return ERROR_SUCCESS;
+}
+
+LONG RegSetValueExA(HKEY key, const char* name, DWORD /*reserved*/, DWORD type, const BYTE* data,
+                    DWORD size)
+{
+    if (data == nullptr && size != 0)
+        return ERROR_INVALID_PARAMETER;
+    std::string_view valueName = name ? name : "";
+    if (valueName.find('\n') != std::string_view::npos)
+        return ERROR_INVALID_PARAMETER;
+    std::string path;
+    REGSAM access = 0;
+    LONG status = DescribeHandle(key, &path, &access);
+    if (status != ERROR_SUCCESS)
+        return status;
+    if ((access & KEY_SET_VALUE) == 0)
+        return ERROR_ACCESS_DENIED;
+    // A key removed from the file behind the handle's back is put back.
+    return WriteThrough([&](HIVE& hive) {
+        SetHiveValue(AddHiveKey(hive, path), valueName, type, data, size);
+        return true;
+    });
+}
+
+LONG RegCloseKey(HKEY key)
+{
+    if (key == HKEY_CURRENT_USER)
+        return ERROR_SUCCESS;
+    {
+        std::lock_guard<std::mutex> guard(handlesLock);
+        if (liveHandles.erase(key) == 0)
+            return ERROR_INVALID_HANDLE;
+    }
+    delete key;
+    return ERROR_SUCCESS;
+}
