@@ -1,11 +1,59 @@
 #pragma once
 
-#include <QDialog>
-
 // The modeless properties dialog, created hidden as a child of the main window.
+// Apply writes the controls into oProp, notes the change in the log and saves;
+// Cancel only hides. Every change from hidden to shown refills the controls.
+#include <QDialog>
+#include <QString>
+
+#include <cstdint>
+
+class QCheckBox;
+class QLineEdit;
+class QPushButton;
+class QShowEvent;
+
+inline constexpr int kMaxLogNameChars = 255;
+inline constexpr std::uint32_t kMinRefreshTime = 100;
+inline constexpr std::uint32_t kMaxRefreshTime = 100000;
+
 class CPropDlg : public QDialog {
     Q_OBJECT
 
 public:
     explicit CPropDlg(QWidget* parent = nullptr);
+
+    // Filling (false) or reading and validating (true) the two edits; false
+    // when a check failed, after its message was shown.
+    bool UpdateData(bool saveAndValidate);
+    void EnableLogNameEdit();
+    void OnOK();
+    void OnCancel();
+
+    QString m_strLogName;
+    std::uint32_t m_nRefreshTime = 1000;
+
+protected:
+    virtual bool DoDataExchange(bool saveAndValidate);
+    void OnShowWindow(bool show);
+
+    void showEvent(QShowEvent* e) override;
+    void accept() override;
+    void reject() override;
+
+private:
+    void FailValidation(QLineEdit* control, const QString& message);
+
+    QPushButton* m_applyButton = nullptr;
+    QPushButton* m_cancelButton = nullptr;
+    QLineEdit* m_logNameEdit = nullptr;
+    QCheckBox* m_logEnableCheck = nullptr;
+    QLineEdit* m_refreshEdit = nullptr;
+    QCheckBox* m_scanTcpCheck = nullptr;
+    QCheckBox* m_scanUdpCheck = nullptr;
+    QCheckBox* m_showHostCheck = nullptr;
 };
+
+// Reads an unsigned decimal number as the dialog's data exchange does: digits
+// only, blanks around them allowed, no sign, and it must fit 32 bits.
+bool ParseUnsignedDecimal(const QString& text, std::uint32_t* value);
