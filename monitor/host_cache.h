@@ -18,9 +18,20 @@ public:
     CHostCache& operator=(const CHostCache&) = delete;
     ~CHostCache();
 
+    // Adds the address or replaces its name. Only a plausible host name is
+    // kept (letters, digits, '.', '-', '_', at most kMaxHostNameLength
+    // characters); any other name, like an empty one, leaves the entry
+    // without a name. 0 only when memory ran out.
     int SetName(std::uint32_t address, const char* name);
-    // Non-zero when the address is cached; `name` then receives its name or nullptr.
+    // Non-zero when the address is cached; `name` then receives its name or
+    // nullptr. The name stays valid until the address's name is set again.
     int GetName(std::uint32_t address, const char** name);
+    // Enters the address without a name unless it is cached already. Non-zero
+    // only for the call that entered it, so one caller alone starts its lookup.
+    int AddAddress(std::uint32_t address);
+    // Non-zero when the address is cached; its name (empty when it has none)
+    // is copied under the lock into `buffer`, cut to `size`.
+    int CopyName(std::uint32_t address, char* buffer, std::size_t size);
 
 private:
     HOST_ENTRY* head = nullptr;
@@ -31,6 +42,8 @@ private:
 extern CHostCache& hostCache;
 
 inline constexpr std::size_t kHostTextSize = 256;
+inline constexpr std::size_t kMaxHostNameLength = 253;
+inline constexpr const char* kResolverThreadName = "quillon-resolve";
 
 // Host text of `address` into `buffer` (at least kHostTextSize bytes): the
 // computer's name for 0.0.0.0 and 127.0.0.1, a cached name, or the address text

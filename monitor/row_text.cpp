@@ -1,0 +1,163 @@
+#include "monitor/row_text.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <iterator>
+
+#include "monitor/host_cache.h"
+#include "settings/prop.h"
+
+namespace {
+
+struct SERVICE_NAME {
+    std::uint16_t port;
+    const char* name;
+};
+
+// Sorted by port for the binary search.
+constexpr SERVICE_NAME kServices[] = {
+    {7, "echo"},         {9, "discard"},       {11, "systat"},        {13, "daytime"},
+    {17, "qotd"},        {19, "chargen"},      {20, "ftp-data"},      {21, "ftp"},
+    {23, "telnet"},      {25, "smtp"},         {37, "time"},          {42, "nameserver"},
+    {53, "domain"},      {67, "bootps"},       {68, "bootpc"},        {69, "tftp"},
+    {70, "gopher"},      {79, "finger"},       {80, "http"},          {88, "kerberos"},
+    {101, "hostname"},   {102, "iso-tsap"},    {107, "rtelnet"},      {109, "pop2"},
+    {110, "pop3"},       {111, "sunrpc"},      {113, "auth"},         {135, "epmap"},
+    {137, "netbios-ns"}, {138, "netbios-dgm"}, {139, "netbios-ssn"},  {161, "snmp"},
+    {162, "snmptrap"},   {443, "https"},       {445, "microsoft-ds"}, {464, "kpasswd"},
+    {500, "isakmp"},     {666, "doom"},        {749, "kerberos-adm"}, {750, "kerberos-iv"},
+    {1109, "kpop"},      {1167, "phone"},      {1433, "ms-sql-s"},    {1434, "ms-sql-m"},
+    {1512, "wins"},      {1723, "pptp"},
+};
+static_assert(std::size(kServices) == 46);
+static_assert(std::is_sorted(std::begin(kServices), std::end(kServices),
+                             [](const SERVICE_NAME& a, const SERVICE_NAME& b) {
+                                 return a.port < b.port;
+                             }));
+
+constexpr const char* kStateNames[] = {
+    " ",        "CLOSED",   "LISTEN",     "SYN_SENT", "SYN_RCVD", "ESTABLISHED",
+    "FIN_WAIT", "FIN_WAIT", "CLOSE_WAIT", "CLOSING",  "LAST_ACK", "TIME_WAIT",
+};
+constexpr const char* kUnknownState = "UNC";
+
+// Writes `value` right-aligned and blank-filled in `width` characters, as "%*u"
+// does for values that fit.
+char* PutField(char* out, unsigned value, int width)
+{
+    char digits[10];
+    auto result = std::to_chars(digits, digits + sizeof digits, value);
+    int length = static_cast<int>(result.ptr - digits);
+    for (int i = length; i < width; ++i)
+        *out++ = ' ';
+    std::memcpy(out, digits, static_cast<std::size_t>(length));
+    return out + length;
+}
+
+char* PutAddress(char* out, std::uint32_t address)
+{
+    unsigned char octets[4];
+    std::memcpy(octets, &address, sizeof octets);
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0)
+            *out++ = '.';
+        out = PutField(out, octets[i], 3);
+    }
+    return out;
+}
+
+// Copies `length` characters of `text` into the buffer, cut to `size`, and
+// terminates it.
+void Store(const char* text, std::size_t length, char* buffer, std::size_t size)
+{
+    if (buffer == nullptr || size == 0)
+        return;
+    if (length >= size)
+        length = size - 1;
+    std::memcpy(buffer, text, length);
+    buffer[length] = '\0';
+}
+
+} // namespace
+
+int GetStateName(std::uint32_t state, char* buffer)
+{
+    if (buffer == nullptr)
+        return 0;
+    const char* text = state < std::size(kStateNames) ? kStateNames[state] : kUnknownState;
+    std::memcpy(buffer, text, std::strlen(text) + 1);
+    return 1;
+}
+
+void GetServiceName(std::uint32_t port, char* buffer)
+{
+    if (buffer == nullptr)
+        return;
+    auto number = static_cast<std::uint16_t>(port & 0xFFFF);
+    const auto* found = std::lower_bound(
+        std::begin(kServices), std::end(kServices), number,
+        [](const SERVICE_NAME& service, std::uint16_t p) { return service.port < p; });
+    if (found != std::end(kServices) && found->port == number) {
+        std::memcpy(buffer, found->name, std::strlen(found->name) + 1);
+        return;
+    }
+    auto result = std::to_chars(buffer, buffer + 5, number);
+    *result.ptr = '\0';
+}
+
+const char* GetProtocolText(const CONN_ROW& row)
+{
+    return row.state != 0 ? "TCP" : "UDP";
+}
+
+void FormatAddressText(std::uint32_t address, char* buffer, std::size_t size)
+{
+    char text[kAddressTextLength];
+    char* end = PutAddress(text, address);
+    Store(text, static_cast<std::size_t>(end - text), buffer, size);
+}
+
+void FormatNumericEndpoint(std::uint32_t address, std::uint16_t port, char* buffer,
+                           std::size_t size)
+{
+    char text[kEndpointTextLength];
+    char* end = PutAddress(text, address);
+    *end++ = ':';
+    end = PutField(end, port, 5);
+    Store(text, static_cast<std::size_t>(end - text), buffer, size);
+}
+
+void FormatNamedEndpoint(const char* hostText, std::uint16_t port, char* buffer, std::size_t size)
+{
+    if (buffer == nullptr || size == 0)
+        return;
+    if (hostText == nullptr)
+        hostText = "";
+    char service[16];
+    GetServiceName(port, service);
+
+    std::size_t hostLength = strnlen(hostText, size - 1);
+    std::memcpy(buffer, hostText, hostLength);
+    std::size_t used = hostLength;
+    if (used + 1 < size)
+        buffer[used++] = ':';
+    std::size_t serviceLength = std::strlen(service);
+    if (serviceLength > size - 1 - used)
+        serviceLength = size - 1 - used;
+    std::memcpy(buffer + used, service, serviceLength);
+    buffer[used + serviceLength] = '\0';
+}
+
+void FormatEndpoint(std::uint32_t address, std::uint16_t port, char* buffer, std::size_t size)
+{
+    if (buffer == nullptr || size == 0)
+        return;
+    if (oProp.GetShowHost() != 0) {
+        char host[kHostTextSize];
+        FormatHostAddress(address, host);
+        FormatNamedEndpoint(host, port, buffer, size);
+    } else {
+        FormatNumericEndpoint(address, port, buffer, size);
+    }
+}

@@ -1,0 +1,77 @@
+#include "platform/name_lookup.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "platform/last_error.h"
+
+namespace {
+
+std::atomic<bool> socketsStarted{false};
+
+} // namespace
+
+int WSAStartup(WORD version, void* data)
+{
+    // Every version the program asks for is served the same way.
+    static_cast<void>(version);
+    static_cast<void>(data);
+    socketsStarted.store(true);
+    return 0;
+}
+
+int LookupHostName(std::uint32_t address, char* name, std::size_t size)
+{
+    if (name == nullptr || size == 0 || !socketsStarted.load())
+        return 0;
+
+    sockaddr_in socketAddress{};
+    socketAddress.sin_family = AF_INET;
+    socketAddress.sin_addr.s_addr = address;
+
+    // getnameinfo, unlike gethostbyaddr, keeps its answer in our buffer, so
+    // several resolver threads may ask at once.
+    char host[NI_MAXHOST];
+    int result = getnameinfo(reinterpret_cast<const sockaddr*>(&socketAddress),
+                             sizeof socketAddress, host, sizeof host, nullptr, 0, NI_NAMEREQD);
+    if (result != 0)
+        return 0;
+
+    std::size_t length = strnlen(host, sizeof host - 1);
+    if (length >= size)
+        length = size - 1;
+    std::memcpy(name, host, length);
+    name[length] = '\0';
+    return 1;
+}
+
+BOOL GetComputerNameA(char* buffer, DWORD* size)
+{
+    if (buffer == nullptr || size == nullptr) {
+        SetLastError(EINVAL);
+        return 0;
+    }
+    char host[HOST_NAME_MAX + 1] = {};
+    if (gethostname(host, sizeof host) != 0) {
+        SetLastError(errno);
+        return 0;
+    }
+    host[sizeof host - 1] = '\0';
+    std::size_t length = std::strlen(host);
+    if (length + 1 > *size) {
+        *size = static_cast<DWORD>(length + 1);
+        SetLastError(EOVERFLOW);
+        return 0;
+    }
+    std::memcpy(buffer, host, length + 1);
+    *size = static_cast<DWORD>(length);
+    return 1;
+}
