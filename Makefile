@@ -43,6 +43,7 @@ test-fuzz: deps
 	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -G $(CMAKE_GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_FUZZ=ON > /dev/null
 	@cmake --build build-fuzz -j $(JOBS)
 	cd build-fuzz && ctest --output-on-failure -L fuzz
+	@cat build-fuzz/fuzz/*.runs 2>/dev/null || true
 
 bench: build
 	@scripts/bench.sh $(BUILD)

@@ -4,15 +4,24 @@
 // buffers, the scan thread, the tray icon and the hidden properties dialog.
 #include <QDialog>
 #include <QEvent>
+#include <QIcon>
+#include <QPointer>
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "monitor/conn_table.h"
+#include "monitor/scan_cycle.h"
+#include "platform/module_loader.h"
 
+class CConnListModel;
 class CPropDlg;
+class QMessageBox;
+class QPushButton;
 class QSystemTrayIcon;
 class QMenu;
+class QTreeView;
 
 // Window messages of the program's own, delivered as events of these types.
 inline constexpr int WM_TRAYNOTIFY = 1054;
@@ -29,6 +38,10 @@ inline constexpr unsigned ID_TRAY_PROPERTIES = 1002;
 inline constexpr unsigned ID_TRAY_CLOSE = 1003;
 inline constexpr unsigned ID_SYS_ABOUT = 16;
 
+inline constexpr int IDOK = 1;
+inline constexpr int IDC_CONN_LIST = 1000;
+inline constexpr int IDC_PROPERTIES = 1010;
+
 // A window message carried as an event: the type is the message number.
 class CWindowMessageEvent : public QEvent {
 public:
@@ -40,16 +53,21 @@ public:
     std::intptr_t lParam;
 };
 
-class CMainDlg : public QDialog {
+class CMainDlg : public QDialog, private CScanHost {
     Q_OBJECT
 
 public:
     explicit CMainDlg(QWidget* parent = nullptr);
     ~CMainDlg() override;
 
+    // Initialises the window, shows it centred and runs the program's event
+    // loop until OnOK has ended the dialog. Returns IDOK.
+    int DoModal();
+
     bool OnInitDialog();
     void OnOK();
     void OnCancel();
+    void OnClose();
 
     void RefreshList();
     void DumpToLogFile(const CONN_TABLE* table);
@@ -65,6 +83,18 @@ public:
     void SetUpSystemMenu();
     void ShowSystemMenu(const QPoint& globalPos);
 
+    // Where OnInitDialog looks for the IP helper library; empty (the default)
+    // means beside the program or in its private library folder.
+    void SetIpHelperDirectory(const std::string& directory) { m_ipHelperDirectory = directory; }
+
+    // True once OnOK has finished: buffers released, dialog ended.
+    bool IsEnded() const { return m_ended; }
+    bool IsScanning() const { return m_scanThread.IsStarted(); }
+
+signals:
+    // Emitted when the dialog has ended, after the scan thread is gone.
+    void dialogEnded();
+
 protected:
     // Sees every event first, as the window procedure sees every message.
     bool event(QEvent* e) override;
@@ -74,6 +104,42 @@ protected:
     void keyPressEvent(QKeyEvent* e) override;
 
 private:
+    // The scan step's view of the window.
+    int TakeSnapshot(CONN_TABLE* table) override;
+    void ShowTable(const CONN_TABLE* table) override;
+    void DumpTable(const CONN_TABLE* table) override;
+    void ReportFailure(const char* api) override;
+
+    void CreateControls();
+    void CenterWindow();
+    // Runs `work` on the user-interface thread; from another thread the caller
+    // waits until it is done.
+    template <typename Work> void RunOnUiThread(Work&& work);
+    // A modal box owned by this window; none once the window is stopping.
+    void ShowMessageBox(const QString& text, bool errorIcon);
+    static void ShowDumpMessageBox(const char* text);
+    void OnScanThreadEnded();
+    void EndDialog();
+    void FreeTables();
+
+    QIcon m_hIcon;
+    HMODULE m_hIpHelper = nullptr;
+    std::string m_ipHelperDirectory;
+    // Holds the stop flag of the scan thread (m_bStopScan): cleared when the
+    // thread starts, set by OnOK.
+    CScanThread m_scanThread;
+    QTreeView* m_list = nullptr;
+    CConnListModel* m_listModel = nullptr;
+    QPushButton* m_propertiesButton = nullptr;
+    CONN_TABLE* m_pCurTable = nullptr;
+    CONN_TABLE* m_pPrevTable = nullptr;
+
+    QPointer<QMessageBox> m_openBox;
+    bool m_stopping = false;
+    bool m_ended = false;
+    bool m_destroying = false;
+    bool m_inModalLoop = false;
+
     CPropDlg* m_pPropDlg = nullptr;
     QSystemTrayIcon* m_trayIcon = nullptr;
     QMenu* m_systemMenu = nullptr;

@@ -1,0 +1,229 @@
+// The list refill with a full table (4095 rows), names off and names on (all
+// cached): the whole refill as the scan thread sees it, and how long the
+// user-interface thread is held, in the hand-over and in all its event work.
+#include <benchmark/benchmark.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QMessageBox>
+#include <QTimer>
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "monitor/host_cache.h"
+#include "platform/module_loader.h"
+#include "settings/prop.h"
+#include "tests/fake_iphlpapi/fake_control.h"
+#include "ui/main_dlg.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Times the events that the user-interface thread delivers: all of them, and
+// the queued calls to the main window, which on this path are the hand-overs.
+class TimedApplication : public QApplication {
+public:
+    using QApplication::QApplication;
+
+    QObject* handOverTarget = nullptr;
+    double busySeconds = 0;
+    double handOverSeconds = 0;
+    double longestHandOver = 0;
+
+    void ResetTimes() { busySeconds = handOverSeconds = longestHandOver = 0; }
+
+    bool notify(QObject* receiver, QEvent* e) override
+    {
+        if (depth > 0) {
+            ++depth;
+            bool result = QApplication::notify(receiver, e);
+            --depth;
+            return result;
+        }
+        ++depth;
+        auto start = Clock::now();
+        bool result = QApplication::notify(receiver, e);
+        double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        --depth;
+        busySeconds += seconds;
+        if (receiver == handOverTarget && e->type() == QEvent::MetaCall) {
+            handOverSeconds += seconds;
+            longestHandOver = std::max(longestHandOver, seconds);
+        }
+        return result;
+    }
+
+private:
+    int depth = 0;
+};
+
+TimedApplication* app = nullptr;
+
+template <typename Fn> Fn Proc(HMODULE module, const char* name)
+{
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+std::uint32_t RemoteAddress(std::uint32_t i)
+{
+    return htonl(0x0A000000u | (i + 1));
+}
+
+// A window with a full table in its current buffer and no scan thread.
+class FullTableWindow {
+public:
+    FullTableWindow()
+    {
+        HMODULE module = LoadLibraryFromDirectory(BENCH_IPHLPAPI_DIR, "iphlpapi.dll");
+        if (module == nullptr) {
+            std::fprintf(stderr, "no test IP helper library in %s\n", BENCH_IPHLPAPI_DIR);
+            std::exit(2);
+        }
+        auto setTcp = Proc<decltype(&FakeSetTcpRows)>(module, "FakeSetTcpRows");
+        auto setUdp = Proc<decltype(&FakeSetUdpRows)>(module, "FakeSetUdpRows");
+        auto fail = Proc<decltype(&FakeSetFailure)>(module, "FakeSetFailure");
+
+        oProp.SetDefaults();
+        oProp.SetLogEnabled(0);
+        oProp.Save();
+
+        // Start-up without a first snapshot, so no scan thread runs; the
+        // missing notification area's report is answered at once.
+        QTimer answer;
+        QObject::connect(&answer, &QTimer::timeout, [] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+                box->button(QMessageBox::Ok)->click();
+        });
+        answer.start(5);
+        fail(31);
+        dialog.SetIpHelperDirectory(BENCH_IPHLPAPI_DIR);
+        dialog.OnInitDialog();
+        answer.stop();
+        fail(0);
+
+        // The system tables hold at most 64 KiB each: 3276 TCP rows, then UDP rows
+        // up to the snapshot's 4095.
+        std::vector<MIB_TCPROW> tcp;
+        for (std::uint32_t i = 0; i < 3276; ++i)
+            tcp.push_back({5, inet_addr("127.0.0.1"), htons(static_cast<std::uint16_t>(30000 + i)),
+                           RemoteAddress(i), htons(443)});
+        std::vector<MIB_UDPROW> udp;
+        for (std::uint32_t i = 0; i < kConnTableMaxRows - 3276; ++i)
+            udp.push_back({inet_addr("0.0.0.0"), htons(static_cast<std::uint16_t>(20000 + i))});
+        setTcp(tcp.data(), static_cast<std::uint32_t>(tcp.size()));
+        setUdp(udp.data(), static_cast<std::uint32_t>(udp.size()));
+        for (std::uint32_t i = 0; i < tcp.size(); ++i) {
+            std::string name = "host-" + std::to_string(i) + ".bench.test";
+            hostCache.SetName(RemoteAddress(i), name.c_str());
+        }
+
+        // A difference, then an equal snapshot into the other buffer: both hold the table.
+        dialog.ScanOnce();
+        dialog.ScanOnce();
+        dialog.show();
+        QCoreApplication::processEvents();
+        app->handOverTarget = &dialog;
+    }
+
+    CMainDlg dialog;
+};
+
+FullTableWindow* window = nullptr;
+
+void RefreshFromScanThread(benchmark::State& state, int showHost)
+{
+    oProp.SetShowHost(showHost);
+    double longest = 0;
+    double handOver = 0;
+    double busy = 0;
+    for (auto _ : state) {
+        app->ResetTimes();
+        double seconds = 0;
+        QEventLoop loop;
+        std::thread scan([&] {
+            auto start = Clock::now();
+            window->dialog.RefreshList();
+            seconds = std::chrono::duration<double>(Clock::now() - start).count();
+            QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
+        });
+        loop.exec();
+        scan.join();
+        // The view's layout and painting of the new lines.
+        QCoreApplication::processEvents();
+        state.SetIterationTime(seconds);
+        longest = std::max(longest, app->longestHandOver);
+        handOver += app->handOverSeconds;
+        busy += app->busySeconds;
+    }
+    double n = static_cast<double>(state.iterations());
+    state.counters["rows"] = kConnTableMaxRows;
+    state.counters["handover_ms"] = handOver / n * 1000;
+    state.counters["handover_max_ms"] = longest * 1000;
+    state.counters["ui_busy_ms"] = busy / n * 1000;
+}
+
+void BM_RefreshList_NamesOff(benchmark::State& state)
+{
+    RefreshFromScanThread(state, 0);
+}
+
+void BM_RefreshList_NamesOnCached(benchmark::State& state)
+{
+    RefreshFromScanThread(state, 1);
+}
+
+// The start-up refill, on the user-interface thread itself.
+void BM_RefreshList_OnUiThread(benchmark::State& state)
+{
+    oProp.SetShowHost(0);
+    for (auto _ : state) {
+        window->dialog.RefreshList();
+        QCoreApplication::processEvents();
+    }
+}
+
+BENCHMARK(BM_RefreshList_NamesOff)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RefreshList_NamesOnCached)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RefreshList_OnUiThread)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    char folder[] = "/tmp/quillon-bench-XXXXXX";
+    if (mkdtemp(folder) == nullptr || chdir(folder) != 0)
+        return 2;
+    setenv("XDG_CONFIG_HOME", folder, 1);
+    int result = 0;
+    {
+        TimedApplication application(argc, argv);
+        app = &application;
+        benchmark::Initialize(&argc, argv);
+        {
+            FullTableWindow full;
+            window = &full;
+            benchmark::RunSpecifiedBenchmarks();
+            window = nullptr;
+        }
+        benchmark::Shutdown();
+        app = nullptr;
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+    return result;
+}

@@ -1,0 +1,17 @@
+#pragma once
+
+// The controls of the test IP helper library, looked up by name at run time.
+#include <cstdint>
+
+#include "platform/iphelper/iphlpapi.h"
+
+using FakeTableHook = void (*)();
+
+extern "C" {
+void FakeSetTcpRows(const MIB_TCPROW* rows, std::uint32_t count);
+void FakeSetUdpRows(const MIB_UDPROW* rows, std::uint32_t count);
+// A non-zero code makes both tables fail with it; 0 lets them answer again.
+void FakeSetFailure(std::uint32_t code);
+// Called at the start of every TCP table call (once per snapshot).
+void FakeSetTcpHook(FakeTableHook hook);
+}

@@ -1,0 +1,149 @@
+#include "ui/conn_list_model.h"
+
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QGuiApplication>
+
+#include <iterator>
+
+#include "monitor/row_text.h"
+
+namespace {
+
+// The state texts met in one refill, made once each, shared by their lines.
+class StateTexts {
+public:
+    const QString& Of(std::uint32_t state)
+    {
+        if (state >= std::size(texts))
+            return Make(unknown, state);
+        return Make(texts[state], state);
+    }
+
+private:
+    static const QString& Make(QString& slot, std::uint32_t state)
+    {
+        if (slot.isNull()) {
+            char text[16];
+            GetStateName(state, text);
+            slot = QString::fromLatin1(text);
+        }
+        return slot;
+    }
+
+    QString texts[13];
+    QString unknown;
+};
+
+} // namespace
+
+std::vector<CONN_LINE> BuildConnLines(const CONN_TABLE* table)
+{
+    std::vector<CONN_LINE> lines;
+    if (table == nullptr)
+        return lines;
+    std::uint32_t count = table->count;
+    if (count > kConnTableMaxRows)
+        count = kConnTableMaxRows;
+    lines.resize(count);
+
+    const QString tcp = QStringLiteral("TCP");
+    const QString udp = QStringLiteral("UDP");
+    const QString noRemote = QString::fromLatin1(kNoRemoteText);
+    StateTexts states;
+    char cell[kCellTextSize];
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const CONN_ROW& row = table->rows[i];
+        CONN_LINE& line = lines[i];
+        line.text[0] = row.state != 0 ? tcp : udp;
+        FormatEndpoint(row.localAddr, row.localPort, cell, sizeof cell);
+        line.text[1] = QString::fromLocal8Bit(cell);
+        if (row.state == 0) {
+            line.text[2] = noRemote;
+        } else {
+            FormatEndpoint(row.remoteAddr, row.remotePort, cell, sizeof cell);
+            line.text[2] = QString::fromLocal8Bit(cell);
+        }
+        line.text[3] = states.Of(row.state);
+    }
+    return lines;
+}
+
+CConnListModel::CConnListModel(QObject* parent)
+    : QAbstractTableModel(parent), m_fixedFont(QFontDatabase::systemFont(QFontDatabase::FixedFont))
+{
+}
+
+void CConnListModel::FitEndpointFont(int pixels)
+{
+    constexpr qreal kSmallestPointSize = 6;
+    const QString widest = QStringLiteral("255.255.255.255:65535");
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    qreal size = QGuiApplication::font().pointSizeF();
+    if (size > 0)
+        font.setPointSizeF(size);
+    while (font.pointSizeF() > kSmallestPointSize &&
+           QFontMetrics(font).horizontalAdvance(widest) > pixels)
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+    m_fixedFont = font;
+}
+
+int CConnListModel::InsertColumn(int index, const QString& heading)
+{
+    if (index < 0 || index > m_headings.size())
+        index = static_cast<int>(m_headings.size());
+    beginInsertColumns(QModelIndex(), index, index);
+    m_headings.insert(index, heading);
+    endInsertColumns();
+    return index;
+}
+
+void CConnListModel::ReplaceLines(std::vector<CONN_LINE>& lines)
+{
+    beginResetModel();
+    m_lines.swap(lines);
+    endResetModel();
+}
+
+int CConnListModel::rowCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : static_cast<int>(m_lines.size());
+}
+
+int CConnListModel::columnCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : static_cast<int>(m_headings.size());
+}
+
+QVariant CConnListModel::data(const QModelIndex& index, int role) const
+{
+    if (!index.isValid() || index.row() >= static_cast<int>(m_lines.size()))
+        return {};
+    int column = index.column();
+    if (column < 0 || column >= kConnLineColumns)
+        return {};
+    switch (role) {
+    case Qt::DisplayRole:
+        return m_lines[static_cast<std::size_t>(index.row())].text[column];
+    case Qt::FontRole:
+        // Endpoint texts are padded with blanks so that they line up.
+        if (column == 1 || column == 2)
+            return m_fixedFont;
+        return {};
+    case Qt::TextAlignmentRole:
+        return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
+    default:
+        return {};
+    }
+}
+
+QVariant CConnListModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || section < 0 || section >= m_headings.size())
+        return {};
+    if (role == Qt::DisplayRole)
+        return m_headings[section];
+    if (role == Qt::TextAlignmentRole)
+        return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
+    return {};
+}

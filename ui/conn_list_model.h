@@ -1,0 +1,54 @@
+#pragma once
+
+// The connection list's lines and the table model that the list view shows.
+// The texts of a refill are built off the user-interface thread; the model
+// only takes the finished lines over in one swap.
+#include <QAbstractTableModel>
+#include <QFont>
+#include <QString>
+#include <QStringList>
+
+#include <vector>
+
+#include "monitor/conn_table.h"
+
+struct CONN_LINE {
+    QString text[4]; // protocol, local endpoint, remote endpoint, state
+};
+
+inline constexpr int kConnLineColumns = 4;
+inline constexpr std::size_t kCellTextSize = 256;
+
+// One line per row of `table`, in table order, with the endpoint texts in the
+// form that oProp's showHost chooses at the time of the call.
+std::vector<CONN_LINE> BuildConnLines(const CONN_TABLE* table);
+
+class CConnListModel : public QAbstractTableModel {
+    Q_OBJECT
+
+public:
+    explicit CConnListModel(QObject* parent = nullptr);
+
+    // Adds a left-aligned column with `heading` before `index`; returns its index.
+    int InsertColumn(int index, const QString& heading);
+
+    // Sizes the fixed-width font of the endpoint columns so that the longest
+    // numeric endpoint text fits `pixels`.
+    void FitEndpointFont(int pixels);
+
+    // Makes `lines` the whole list; `lines` receives the old lines, so that
+    // the caller frees them on its own thread.
+    void ReplaceLines(std::vector<CONN_LINE>& lines);
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation,
+                        int role = Qt::DisplayRole) const override;
+
+private:
+    // Headings in the order of insertion; column i shows text i of a line.
+    QStringList m_headings;
+    std::vector<CONN_LINE> m_lines;
+    QFont m_fixedFont;
+};

@@ -1,0 +1,397 @@
+#include "ui/main_dlg.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QHeaderView>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QThread>
+#include <QTreeView>
+
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "monitor/table_compare.h"
+#include "platform/last_error.h"
+#include "platform/name_lookup.h"
+#include "settings/connection_dump.h"
+#include "settings/prop.h"
+#include "ui/api_error_text.h"
+#include "ui/conn_list_model.h"
+#include "ui/dialog_units.h"
+#include "ui/program_icon.h"
+#include "ui/prop_dlg.h"
+
+namespace {
+
+// The window that owns the log's message boxes; the log has no window of its own.
+std::atomic<CMainDlg*> s_boxOwner{nullptr};
+
+struct LIST_COLUMN {
+    const char* heading;
+    int width;
+};
+
+constexpr LIST_COLUMN kListColumns[] = {
+    {"Protocol", 70},
+    {"Local Address", 150},
+    {"Remote Address", 150},
+    {"State", 90},
+};
+
+CONN_TABLE* AllocateTable()
+{
+    // Zeroed, so an unused buffer reads as an empty table.
+    auto* bytes = new (std::nothrow) unsigned char[kConnTableBytes]();
+    return reinterpret_cast<CONN_TABLE*>(bytes);
+}
+
+void FreeTable(CONN_TABLE*& table)
+{
+    delete[] reinterpret_cast<unsigned char*>(table);
+    table = nullptr;
+}
+
+template <typename Fn> Fn ProcAs(FARPROC address)
+{
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(address));
+}
+
+} // namespace
+
+// The icons are compiled into this static library; a library's resources
+// are registered by hand.
+static void InitProgramResources()
+{
+    static const bool registered = [] {
+        Q_INIT_RESOURCE(quillon);
+        return true;
+    }();
+    (void)registered;
+}
+
+CMainDlg::CMainDlg(QWidget* parent) : QDialog(parent)
+{
+    InitProgramResources();
+    m_hIcon = LoadProgramIcon();
+    setWindowTitle(QStringLiteral("Quillon"));
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    CreateControls();
+    s_boxOwner = this;
+    SetDumpMessageBoxHook(&CMainDlg::ShowDumpMessageBox);
+}
+
+CMainDlg::~CMainDlg()
+{
+    m_destroying = true;
+    if (m_scanThread.IsStarted()) {
+        m_stopping = true;
+        m_scanThread.RequestStop();
+        if (m_openBox)
+            m_openBox->done(QMessageBox::Ok);
+        // The thread may be waiting for this thread to carry out a refill.
+        while (m_scanThread.IsStarted())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    FreeTables();
+    CMainDlg* self = this;
+    if (s_boxOwner.compare_exchange_strong(self, nullptr))
+        SetDumpMessageBoxHook(nullptr);
+}
+
+void CMainDlg::CreateControls()
+{
+    // The window and its controls keep the template's layout in dialog units.
+    CDialogUnits units(font());
+    setFixedSize(units.Size(320, 200));
+
+    m_list = new QTreeView(this);
+    m_list->setObjectName(QStringLiteral("IDC_CONN_LIST"));
+    m_list->setGeometry(units.Rect(7, 7, 306, 169));
+    m_list->setRootIsDecorated(false);
+    m_list->setItemsExpandable(false);
+    m_list->setUniformRowHeights(true);
+    m_list->setSortingEnabled(false);
+    m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_list->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_list->header()->setStretchLastSection(false);
+    m_list->header()->setSectionsMovable(false);
+    m_listModel = new CConnListModel(this);
+    m_list->setModel(m_listModel);
+
+    m_propertiesButton = new QPushButton(QStringLiteral("Properties..."), this);
+    m_propertiesButton->setObjectName(QStringLiteral("IDC_PROPERTIES"));
+    m_propertiesButton->setGeometry(units.Rect(136, 179, 50, 14));
+    // The template's default button is the hidden, disabled OK: Enter does nothing.
+    m_propertiesButton->setAutoDefault(false);
+    connect(m_propertiesButton, &QPushButton::clicked, this, [this] { ShowPropDlg(); });
+}
+
+int CMainDlg::DoModal()
+{
+    OnInitDialog();
+    if (!m_ended) {
+        CenterWindow();
+        show();
+        m_inModalLoop = true;
+        QApplication::exec();
+        m_inModalLoop = false;
+    }
+    return IDOK;
+}
+
+void CMainDlg::CenterWindow()
+{
+    QScreen* target = screen();
+    if (target == nullptr)
+        target = QGuiApplication::primaryScreen();
+    if (target == nullptr)
+        return;
+    QRect area = target->availableGeometry();
+    move(area.center() - QPoint(width() / 2, height() / 2));
+}
+
+bool CMainDlg::OnInitDialog()
+{
+    SetUpSystemMenu();
+    setWindowIcon(m_hIcon);
+
+    if (!oProp.Load())
+        oProp.Save();
+
+    m_pPropDlg = new CPropDlg(this);
+
+    m_hIpHelper = m_ipHelperDirectory.empty()
+                      ? LoadLibraryA("iphlpapi.dll")
+                      : LoadLibraryFromDirectory(m_ipHelperDirectory.c_str(), "iphlpapi.dll");
+    if (m_hIpHelper == nullptr) {
+        ReportApiError("LoadLibrary");
+        OnOK();
+        return false;
+    }
+
+    FARPROC tcpTable = GetProcAddress(m_hIpHelper, "GetTcpTable");
+    FARPROC udpTable = GetProcAddress(m_hIpHelper, "GetUdpTable");
+    g_pGetTcpTable = ProcAs<GetTcpTableFn>(tcpTable);
+    g_pGetUdpTable = ProcAs<GetUdpTableFn>(udpTable);
+    if (tcpTable == nullptr || udpTable == nullptr) {
+        ReportApiError("GetProcAddress");
+        OnOK();
+        return false;
+    }
+
+    WSAStartup(kWinsockVersion, nullptr);
+
+    m_pCurTable = AllocateTable();
+    m_pPrevTable = AllocateTable();
+    if (m_pCurTable == nullptr || m_pPrevTable == nullptr) {
+        ReportApiError("new");
+        OnOK();
+        return false;
+    }
+
+    m_list->header()->setSectionsMovable(true);
+    m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_list->setAllColumnsShowFocus(true);
+
+    for (const LIST_COLUMN& column : kListColumns) {
+        int index = m_listModel->InsertColumn(m_listModel->columnCount(),
+                                              QString::fromLatin1(column.heading));
+        m_list->header()->resizeSection(index, column.width);
+    }
+    // Room for the text inside the endpoint columns' cell margins.
+    m_listModel->FitEndpointFont(kListColumns[1].width - 12);
+
+    if (!AddStatusIcon(NIM_ADD))
+        ReportApiError("AddStatusIcon");
+    // A signalled close may have come while a box was open.
+    if (m_stopping)
+        return false;
+
+    if (!GetConnectionTable(m_pCurTable)) {
+        ReportApiError("GetConnectionTable");
+        return false;
+    }
+    RefreshList();
+    GetConnectionTable(m_pPrevTable);
+    DumpToLogFile(m_pCurTable);
+    if (m_stopping)
+        return false;
+    if (!m_scanThread.Start([this] { ScanThreadProc(this); })) {
+        ReportApiError("CreateThread");
+        return false;
+    }
+    return true;
+}
+
+void CMainDlg::OnOK()
+{
+    if (m_stopping)
+        return;
+    m_stopping = true;
+    m_scanThread.RequestStop();
+    // A box the scan thread waits on would hold it up; its answer no longer matters.
+    if (m_openBox)
+        m_openBox->done(QMessageBox::Ok);
+    // With a scan thread, the end of that thread finishes the close.
+    if (!m_scanThread.IsStarted())
+        EndDialog();
+}
+
+void CMainDlg::OnScanThreadEnded()
+{
+    m_scanThread.Join();
+    if (m_stopping && !m_ended && !m_destroying)
+        EndDialog();
+}
+
+void CMainDlg::EndDialog()
+{
+    FreeTables();
+    m_ended = true;
+    setResult(QDialog::Accepted);
+    hide();
+    emit dialogEnded();
+    // Asking the application to quit would ask every window to close, and
+    // this one only hides; exit ends the loop without asking.
+    if (m_inModalLoop)
+        QCoreApplication::exit(0);
+}
+
+void CMainDlg::FreeTables()
+{
+    FreeTable(m_pCurTable);
+    FreeTable(m_pPrevTable);
+}
+
+void CMainDlg::OnCancel()
+{
+    hide();
+}
+
+void CMainDlg::OnClose()
+{
+    hide();
+}
+
+void CMainDlg::reject()
+{
+    OnCancel();
+}
+
+void CMainDlg::closeEvent(QCloseEvent* e)
+{
+    e->ignore();
+    OnClose();
+}
+
+bool CMainDlg::event(QEvent* e)
+{
+    int type = e->type();
+    if (type == WM_TRAYNOTIFY) {
+        if (static_cast<CWindowMessageEvent*>(e)->lParam == WM_RBUTTONDOWN)
+            ShowTrayMenu();
+    } else if (type == WM_LISTCHANGED) {
+        update();
+    }
+    return QDialog::event(e);
+}
+
+template <typename Work> void CMainDlg::RunOnUiThread(Work&& work)
+{
+    if (QThread::currentThread() == thread()) {
+        work();
+        return;
+    }
+    QMetaObject::invokeMethod(this, std::forward<Work>(work), Qt::BlockingQueuedConnection);
+}
+
+void CMainDlg::RefreshList()
+{
+    std::vector<CONN_LINE> lines = BuildConnLines(m_pCurTable);
+    RunOnUiThread([this, &lines] { m_listModel->ReplaceLines(lines); });
+    // The old lines come back and are released here, off the user-interface thread.
+    lines.clear();
+    QCoreApplication::postEvent(this, new CWindowMessageEvent(WM_LISTCHANGED, 0, 0));
+}
+
+void CMainDlg::DumpToLogFile(const CONN_TABLE* table)
+{
+    ::DumpToLogFile(table);
+}
+
+void CMainDlg::ReportApiError(const char* api)
+{
+    int code = GetLastError();
+    char text[kApiErrorTextSize];
+    FormatApiErrorText(api, code, text, sizeof text);
+    QString message = QString::fromLocal8Bit(text);
+    RunOnUiThread([this, &message] {
+        ShowMessageBox(message, true);
+        hide();
+    });
+}
+
+void CMainDlg::ShowMessageBox(const QString& text, bool errorIcon)
+{
+    if (m_stopping)
+        return;
+    QMessageBox box(errorIcon ? QMessageBox::Critical : QMessageBox::NoIcon,
+                    QCoreApplication::applicationName(), text, QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    m_openBox = &box;
+    box.exec();
+    m_openBox = nullptr;
+}
+
+void CMainDlg::ShowDumpMessageBox(const char* text)
+{
+    CMainDlg* owner = s_boxOwner;
+    if (owner == nullptr || text == nullptr)
+        return;
+    QString message = QString::fromLocal8Bit(text);
+    owner->RunOnUiThread([owner, &message] { owner->ShowMessageBox(message, false); });
+}
+
+void CMainDlg::ScanOnce()
+{
+    ScanStep(*this, m_pCurTable, m_pPrevTable, oProp.changed);
+}
+
+std::uint32_t CMainDlg::ScanThreadProc(CMainDlg* dialog)
+{
+    RunScanLoop(
+        dialog->m_scanThread, [dialog] { dialog->ScanOnce(); },
+        [] {
+            std::uint32_t ms = 1000;
+            oProp.GetRefreshTime(&ms);
+            return ms;
+        });
+    // The thread's last act: the window joins it and finishes closing.
+    QMetaObject::invokeMethod(
+        dialog, [dialog] { dialog->OnScanThreadEnded(); }, Qt::QueuedConnection);
+    return 0;
+}
+
+int CMainDlg::TakeSnapshot(CONN_TABLE* table)
+{
+    return GetConnectionTable(table);
+}
+
+void CMainDlg::ShowTable(const CONN_TABLE*)
+{
+    RefreshList();
+}
+
+void CMainDlg::DumpTable(const CONN_TABLE* table)
+{
+    DumpToLogFile(table);
+}
+
+void CMainDlg::ReportFailure(const char* api)
+{
+    ReportApiError(api);
+}
