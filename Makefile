@@ -4,7 +4,7 @@ CMAKE_GENERATOR ?= Ninja
 BUILD ?= build
 PREFIX ?= /usr/local
 
-.PHONY: all deps configure build run test test-main test-asan test-tsan test-fuzz bench clean
+.PHONY: all deps configure build run test test-main test-asan test-tsan test-fuzz bench install screenshot clean
 
 all: build
 
@@ -47,6 +47,13 @@ test-fuzz: deps
 
 bench: build
 	@scripts/bench.sh $(BUILD)
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The main window with live rows and the tray menu open, for the README.
+screenshot: build
+	@scripts/screenshot.sh $(BUILD) docs/screenshot.png
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz

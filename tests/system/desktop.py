@@ -6,6 +6,7 @@ sockets it opens are the only inet sockets the program sees and no name query
 leaves the machine.
 """
 
+import ctypes
 import os
 import shutil
 import signal
@@ -35,9 +36,20 @@ def run(*args, check=True, **kwargs):
     return subprocess.run(args, check=check, capture_output=True, text=True, **kwargs)
 
 
+def die_with_parent():
+    """Ends a helper process when the scenario's process goes away."""
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+
+
 def prepare_namespace(hosts_text):
-    """Brings loopback up and puts a private /etc/hosts in place."""
+    """Brings loopback up and gives the scenario its own /tmp and /etc/hosts.
+
+    A private /tmp keeps each scenario's X server, its lock file and its
+    socket away from every other one.
+    """
     run("ip", "link", "set", "lo", "up")
+    run("mount", "-t", "tmpfs", "-o", "mode=1777", "quillon-tmp", "/tmp")
     hosts = Path(tempfile.mkstemp(prefix="quillon-hosts-")[1])
     hosts.write_text(hosts_text)
     hosts.chmod(0o644)
@@ -53,7 +65,8 @@ class Desktop:
         read_end, write_end = os.pipe()
         self.xvfb = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-ac"],
-            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            preexec_fn=die_with_parent)
         os.close(write_end)
         with os.fdopen(read_end) as pipe:
             number = pipe.readline().strip()
@@ -70,13 +83,23 @@ class Desktop:
             raise RuntimeError("Xvfb does not answer")
         self.tray = None
         if tray:
+            self._start_tray()
+
+    def _start_tray(self):
+        # trayer now and then gives up on a display that has only just come up;
+        # it exits at once then, and a second start finds the display.
+        for _ in range(3):
             self.tray = subprocess.Popen(
                 ["trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel",
                  "--width", "64", "--heighttype", "pixel", "--height", "24",
                  "--transparent", "false", "--SetDockType", "true"],
-                env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            if not wait_until(lambda: self.find_windows("--class", "trayer"), 10):
-                raise RuntimeError("trayer did not start")
+                env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                preexec_fn=die_with_parent)
+            if wait_until(lambda: self.tray.poll() is not None or self.find_windows("--class", "trayer"), 10) \
+                    and self.tray.poll() is None:
+                return
+        self.close()
+        raise RuntimeError("trayer did not start")
 
     def _x_answers(self):
         return subprocess.run(["xdpyinfo"], env=self.env, capture_output=True).returncode == 0
@@ -88,25 +111,36 @@ class Desktop:
         result = self.xdotool("search", "--onlyvisible", *criteria)
         return [line for line in result.stdout.split() if line.strip()]
 
+    def windows_named(self, name):
+        """Visible windows whose title is exactly `name` (xdotool matches without case)."""
+        return [window for window in self.find_windows("--name", f"^{name}$")
+                if self.xdotool("getwindowname", window).stdout.rstrip("\n") == name]
+
     def window_named(self, name, timeout=10):
         """The id of a visible window whose title is exactly `name`, or None."""
-        found = wait_until(lambda: self.find_windows("--name", f"^{name}$"), timeout)
+        found = wait_until(lambda: self.windows_named(name), timeout)
         return found[0] if found else None
 
-    def tray_icon_position(self):
-        """Centre of the tray host's area, where our single icon sits."""
-        for window in self.find_windows("--class", "trayer"):
-            geometry = self.xdotool("getwindowgeometry", "--shell", window).stdout
-            values = dict(line.split("=", 1) for line in geometry.split() if "=" in line)
-            width, height = int(values["WIDTH"]), int(values["HEIGHT"])
-            if width > 20:
-                return int(values["X"]) + width // 2, int(values["Y"]) + height // 2
-        return None
+    def geometry(self, window):
+        output = self.xdotool("getwindowgeometry", "--shell", window).stdout
+        values = dict(line.split("=", 1) for line in output.split() if "=" in line)
+        return int(values["X"]), int(values["Y"]), int(values["WIDTH"]), int(values["HEIGHT"])
 
-    def tray_icon_count(self):
-        """Number of icons embedded in the tray host."""
-        result = subprocess.run(["xwininfo", "-root", "-tree"], env=self.env, capture_output=True, text=True)
-        return sum(1 for line in result.stdout.splitlines() if '"Quillon"' in line or "quillon" in line.lower())
+    def tray_icons(self):
+        """The program's icon windows docked in the tray host: small windows of its class."""
+        icons = []
+        for window in self.find_windows("--class", "quillon"):
+            try:
+                x, y, width, height = self.geometry(window)
+            except (KeyError, ValueError):
+                continue
+            if width <= 64 and height <= 64:
+                icons.append((x + width // 2, y + height // 2))
+        return icons
+
+    def tray_icon_position(self):
+        icons = self.tray_icons()
+        return icons[0] if icons else None
 
     def right_click(self, x, y):
         self.xdotool("mousemove", "--sync", str(x), str(y))
@@ -220,7 +254,7 @@ class Quillon:
         command = [str(self.program)]
         if self.user is not None:
             command = ["setpriv", f"--reuid={self.user}", f"--regid={self.user}", "--clear-groups", "--"] + command
-        self.process = subprocess.Popen(command, cwd=self.work, env=env,
+        self.process = subprocess.Popen(command, cwd=self.work, env=env, preexec_fn=die_with_parent,
                                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         return self
 

@@ -11,6 +11,7 @@ import re
 import shutil
 import signal
 import socket
+import subprocess
 import sys
 import tempfile
 import time
@@ -103,7 +104,7 @@ class Scenario(unittest.TestCase):
         self.assertIsNotNone(window, f"no message box titled {title!r}")
         desktop.xdotool("windowactivate", "--sync", window)
         desktop.key("Return", window=window)
-        wait_until(lambda: not desktop.find_windows("--name", f"^{title}$"), 5)
+        self.assertTrue(wait_until(lambda: not desktop.windows_named(title), 5), "the box stayed")
         return window
 
     def open_known_sockets(self):
@@ -125,7 +126,22 @@ class Scenario(unittest.TestCase):
         return tcp, udp
 
     def test_first_start_writes_defaults_and_first_dump(self):
-        tcp, udp = self.open_known_sockets()
+        # Addresses the private hosts file does not name, so their lookups fail
+        # and the first dump is the same whichever way the race with them goes.
+        s = self.sockets
+        s.tcp_listen("127.0.0.1", 8080)
+        s.tcp_listen("0.0.0.0", 2222)
+        s.tcp_pair("127.0.0.6", 9000, client_address="127.0.0.7", client_port=40000)
+        s.udp("0.0.0.0", 5353)
+        s.udp("127.0.0.6", 80)
+        tcp = [
+            ("TCP", ("127.0.0.1", 8080), ("0.0.0.0", 0), "LISTEN"),
+            ("TCP", ("0.0.0.0", 2222), ("0.0.0.0", 0), "LISTEN"),
+            ("TCP", ("127.0.0.6", 9000), ("0.0.0.0", 0), "LISTEN"),
+            ("TCP", ("127.0.0.7", 40000), ("127.0.0.6", 9000), "ESTABLISHED"),
+            ("TCP", ("127.0.0.6", 9000), ("127.0.0.7", 40000), "ESTABLISHED"),
+        ]
+        udp = [("UDP", ("0.0.0.0", 5353), None), ("UDP", ("127.0.0.6", 80), None)]
         desktop = self.start_desktop()
         quillon = self.program(desktop)
         self.assertFalse(quillon.hive.exists())
@@ -146,7 +162,7 @@ class Scenario(unittest.TestCase):
         # Names are on by default: 0.0.0.0 and 127.0.0.1 show the computer's name,
         # other addresses their address text until a lookup answers.
         me = socket.gethostname()
-        services = {8080: "8080", 2222: "2222", 9000: "9000", 40000: "40000", 5353: "5353", 6000: "6000", 0: "0"}
+        services = {8080: "8080", 2222: "2222", 9000: "9000", 40000: "40000", 5353: "5353", 80: "http", 0: "0"}
 
         def host(address):
             return me if address in ("0.0.0.0", "127.0.0.1") else address_text(address)
@@ -192,9 +208,12 @@ class Scenario(unittest.TestCase):
         quillon.start()
         self.assertIsNotNone(quillon.main_window())
         self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 1))
+        # The first dump may come before or after the lookup answers; the next
+        # one is well after it.
         first = dumps(quillon.log_lines())[0]
-        self.assertIn(f"Local address: {address_text('127.0.0.2')}:8080 - ", first[0])
-        time.sleep(1.5)  # the lookup answers from the private hosts file
+        self.assertIn(first[0], [f"TCP|Local address: {host}:8080 - Remote address: {socket.gethostname()}:0 - LISTEN"
+                                 for host in (address_text("127.0.0.2"), "alpha.test")])
+        time.sleep(1.5)
         self.sockets.udp("127.0.0.4", 6000)
         self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 2, timeout=10))
         second = dumps(quillon.log_lines())[1]
@@ -232,6 +251,7 @@ class Scenario(unittest.TestCase):
         desktop.right_click(*position)
         time.sleep(0.5)
         desktop.key("Up", "Return")  # "Close", the last item
+        self.assertTrue(wait_until(lambda: not desktop.tray_icons(), 5), "the icon stayed")
         self.assertTrue(quillon.ended(10), "the program did not end after Close")
         lines = quillon.log_lines()
         self.assertRegex(lines[-2], STAMP_LINE)
@@ -303,6 +323,26 @@ class Scenario(unittest.TestCase):
         self.assertEqual(os.stat(quillon.hive).st_uid, NOBODY)
         self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 1))
         self.assertEqual(len(dumps(quillon.log_lines())[0]), len(tcp) + len(udp))
+
+    def test_installed_program_runs(self):
+        prefix = Path(tempfile.mkdtemp(prefix="quillon-prefix-"))
+        self.addCleanup(shutil.rmtree, prefix, True)
+        install = subprocess.run(["cmake", "--install", str(BUILD_DIR), "--prefix", str(prefix)],
+                                 capture_output=True, text=True)
+        self.assertEqual(install.returncode, 0, install.stderr)
+        for installed in ("bin/quillon", "lib/quillon/libiphlpapi.so",
+                          "share/applications/quillon.desktop",
+                          "share/icons/hicolor/scalable/apps/quillon.svg",
+                          "share/icons/hicolor/32x32/apps/quillon.png"):
+            self.assertTrue((prefix / installed).is_file(), installed)
+        tcp, udp = self.open_known_sockets()
+        desktop = self.start_desktop()
+        quillon = self.program(desktop, program=prefix / "bin" / "quillon")
+        quillon.write_hive(bool_prop1=7)
+        quillon.start()
+        self.assertIsNotNone(quillon.main_window())
+        self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 1))
+        self.assertEqual(dumps(quillon.log_lines())[0], expected_lines(tcp, udp))
 
 
 if __name__ == "__main__":
