@@ -59,12 +59,12 @@ def prepare_namespace(hosts_text):
 class Desktop:
     """Xvfb on a free display, with or without a tray host."""
 
-    def __init__(self, tray=True):
+    def __init__(self, tray=True, size="1024x768"):
         # Xvfb picks a free display itself and tells us its number, so scenarios
         # may run side by side.
         read_end, write_end = os.pipe()
         self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-ac"],
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", f"{size}x24", "-nolisten", "tcp", "-ac"],
             pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             preexec_fn=die_with_parent)
         os.close(write_end)
