@@ -275,22 +275,22 @@ class HiveReader {
             ++*lines;
             joined += Trimmed(next);
         }
-        std::string_view spec = joined;
-        if (ConsumePrefix(spec, "(")) {
-            std::size_t close = spec.find(')');
+        std::string_view typed = joined;
+        if (ConsumePrefix(typed, "(")) {
+            std::size_t close = typed.find(')');
             if (close == std::string_view::npos)
                 return std::nullopt;
-            std::optional<DWORD> type = ParseHex32(spec.substr(0, close));
+            std::optional<DWORD> type = ParseHex32(typed.substr(0, close));
             if (!type)
                 return std::nullopt;
             value.type = *type;
-            spec.remove_prefix(close + 1);
+            typed.remove_prefix(close + 1);
         } else {
             value.type = kTypeBinary;
         }
-        if (!ConsumePrefix(spec, ":"))
+        if (!ConsumePrefix(typed, ":"))
             return std::nullopt;
-        std::optional<std::vector<BYTE>> bytes = ParseByteList(spec);
+        std::optional<std::vector<BYTE>> bytes = ParseByteList(typed);
         if (!bytes)
             return std::nullopt;
         value.data = std::move(*bytes);

@@ -1,18 +1,6 @@
 #!/usr/bin/env bash
-# Runs every benchmark that the build produced, then the idle cost of the
-# running program.
+# Runs every benchmark and the idle measurement of the running program, and
+# prints them in one table against their baselines.
 set -euo pipefail
 build=${1:-build}
-shopt -s nullglob
-ran=0
-for bench in "$build"/bench/bench_*; do
-  [[ -f "$bench" && -x "$bench" ]] || continue
-  echo "== $(basename "$bench")"
-  "$bench" --benchmark_min_time=0.2
-  ran=1
-done
-((ran)) || echo "No benchmarks built yet."
-if [[ -x "$build/quillon" ]]; then
-  echo "== bench_idle"
-  "$(dirname "$0")/bench_idle.sh" "$build"
-fi
+exec python3 "$(dirname "$0")/bench_table.py" "$build"
