@@ -43,13 +43,11 @@ def die_with_parent():
 
 
 def prepare_namespace(hosts_text):
-    """Brings loopback up and gives the scenario its own /tmp and /etc/hosts.
-
-    A private /tmp keeps each scenario's X server, its lock file and its
-    socket away from every other one.
-    """
+    """Brings loopback up and gives the scenario its own X socket folder and
+    /etc/hosts, so X servers of scenarios running side by side never meet."""
     run("ip", "link", "set", "lo", "up")
-    run("mount", "-t", "tmpfs", "-o", "mode=1777", "quillon-tmp", "/tmp")
+    os.makedirs("/tmp/.X11-unix", mode=0o1777, exist_ok=True)
+    run("mount", "-t", "tmpfs", "-o", "mode=1777", "quillon-x11", "/tmp/.X11-unix")
     hosts = Path(tempfile.mkstemp(prefix="quillon-hosts-")[1])
     hosts.write_text(hosts_text)
     hosts.chmod(0o644)
@@ -175,11 +173,9 @@ class Sockets:
     def __init__(self):
         self.held = []
 
-    def tcp_listen(self, address, port, reuseport=False):
+    def tcp_listen(self, address, port):
         sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        if reuseport:
-            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
         sock.bind((address, port))
         sock.listen(8)
         self.held.append(sock)
@@ -287,11 +283,6 @@ class Quillon:
             if not self.ended(10):
                 self.process.kill()
                 self.process.wait()
-
-    def output(self):
-        if self.process and self.process.stdout and self.process.poll() is not None:
-            return self.process.stdout.read()
-        return ""
 
     def cleanup(self):
         self.stop()

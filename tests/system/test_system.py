@@ -316,7 +316,13 @@ class Scenario(unittest.TestCase):
     def test_ordinary_user(self):
         tcp, udp = self.open_known_sockets()
         desktop = self.start_desktop()
-        quillon = self.program(desktop, user=NOBODY)
+        # The build folder may sit where an ordinary user can't reach it.
+        reachable = Path(tempfile.mkdtemp(prefix="quillon-user-"))
+        self.addCleanup(shutil.rmtree, reachable, True)
+        reachable.chmod(0o755)
+        for name in ("quillon", "libiphlpapi.so"):
+            shutil.copy2(BUILD_DIR / name, reachable / name)
+        quillon = self.program(desktop, user=NOBODY, program=reachable / "quillon")
         quillon.start()
         self.assertIsNotNone(quillon.main_window())
         self.assertTrue(wait_until(quillon.hive.exists, 10))
