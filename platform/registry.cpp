@@ -300,6 +300,16 @@ template <typename Change> LONG WriteThrough(Change change)
     return ERROR_SUCCESS;
 }
 
+// The full path that `subKey` names below the key behind `key`, and that key's access.
+LONG ResolveKeyPath(HKEY key, const char* subKey, std::string* path, REGSAM* baseAccess)
+{
+    std::string base;
+    LONG status = DescribeHandle(key, &base, baseAccess);
+    if (status != ERROR_SUCCESS)
+        return status;
+    return JoinSubKey(base, subKey, path);
+}
+
 } // namespace
 
 std::string GetHiveFilePath()
@@ -334,13 +344,9 @@ LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD /*options*/, REGSAM acces
     if (result == nullptr)
         return ERROR_INVALID_PARAMETER;
     *result = nullptr;
-    std::string base;
-    REGSAM baseAccess = 0;
-    LONG status = DescribeHandle(key, &base, &baseAccess);
-    if (status != ERROR_SUCCESS)
-        return status;
     std::string path;
-    status = JoinSubKey(base, subKey, &path);
+    REGSAM baseAccess = 0;
+    LONG status = ResolveKeyPath(key, subKey, &path, &baseAccess);
     if (status != ERROR_SUCCESS)
         return status;
     if (path != kRootName) {
@@ -363,13 +369,9 @@ LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD /*reserved*/, char* /*c
     // Volatile keys would need a store that dies with the session; not offered.
     if (options != REG_OPTION_NON_VOLATILE)
         return ERROR_INVALID_PARAMETER;
-    std::string base;
-    REGSAM baseAccess = 0;
-    LONG status = DescribeHandle(key, &base, &baseAccess);
-    if (status != ERROR_SUCCESS)
-        return status;
     std::string path;
-    status = JoinSubKey(base, subKey, &path);
+    REGSAM baseAccess = 0;
+    LONG status = ResolveKeyPath(key, subKey, &path, &baseAccess);
     if (status != ERROR_SUCCESS)
         return status;
 

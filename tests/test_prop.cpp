@@ -8,16 +8,26 @@
 #include <sstream>
 #include <string>
 
-#include "platform/registry.h"
 #include "settings/prop.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Flags {
-    std::int32_t log, tcp, udp, host;
-};
+const std::string kHeader = "Windows Registry Editor Version 5.00\n\n"
+                            "[HKEY_CURRENT_USER\\Software\\Brantwell\\Quillon]\n";
+
+// The options in one line: the four flags, the period and the log file name.
+std::string Options(const CProp& prop)
+{
+    std::uint32_t ms = 0;
+    prop.GetRefreshTime(&ms);
+    char name[kLogFileNameSize];
+    prop.GetLogFileName(name);
+    return std::to_string(prop.GetLogEnabled()) + "," + std::to_string(prop.GetScanTcp()) + "," +
+           std::to_string(prop.GetScanUdp()) + "," + std::to_string(prop.GetShowHost()) + " " +
+           std::to_string(ms) + " " + name;
+}
 
 class PropHive : public ::testing::Test {
   protected:
@@ -26,231 +36,83 @@ class PropHive : public ::testing::Test {
         char pattern[] = "/tmp/quillon-prop-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         root = pattern;
-        const char* old = std::getenv("XDG_CONFIG_HOME");
-        hadConfig = old != nullptr;
-        if (hadConfig)
-            savedConfig = old;
         setenv("XDG_CONFIG_HOME", root.c_str(), 1);
-        hive = root / "quillon" / "user.reg";
+        fs::create_directories(root / "quillon");
     }
-    void TearDown() override
-    {
-        if (hadConfig)
-            setenv("XDG_CONFIG_HOME", savedConfig.c_str(), 1);
-        else
-            unsetenv("XDG_CONFIG_HOME");
-        fs::remove_all(root);
-    }
-
-    // Writes the key with the given value lines, as a user's hand edit would.
-    void WriteHive(const std::string& values)
-    {
-        fs::create_directories(hive.parent_path());
-        std::ofstream(hive) << "Windows Registry Editor Version 5.00\n\n"
-                               "[HKEY_CURRENT_USER\\Software\\Brantwell\\Quillon]\n"
-                            << values;
-    }
-
-    void SetRaw(const char* name, DWORD type, const std::string& data)
-    {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kPropKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS,
-                                  nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
-                                 static_cast<DWORD>(data.size())),
-                  ERROR_SUCCESS);
-        RegCloseKey(key);
-    }
+    void TearDown() override { fs::remove_all(root); }
 
     std::string HiveText()
     {
-        std::ifstream in(hive);
         std::ostringstream text;
-        text << in.rdbuf();
+        text << std::ifstream(root / "quillon" / "user.reg").rdbuf();
         return text.str();
     }
 
-    static Flags FlagsOf(const CProp& prop)
-    {
-        return {prop.GetLogEnabled(), prop.GetScanTcp(), prop.GetScanUdp(), prop.GetShowHost()};
-    }
-
-    static std::uint32_t PeriodOf(const CProp& prop)
-    {
-        std::uint32_t ms = 0;
-        prop.GetRefreshTime(&ms);
-        return ms;
-    }
-
-    static std::string NameOf(const CProp& prop)
-    {
-        char name[kLogFileNameSize];
-        prop.GetLogFileName(name);
-        return name;
-    }
-
-    static void ExpectDefaults(const CProp& prop)
-    {
-        Flags flags = FlagsOf(prop);
-        EXPECT_TRUE(flags.log && flags.tcp && flags.udp && flags.host);
-        EXPECT_EQ(PeriodOf(prop), 1000u);
-        EXPECT_EQ(NameOf(prop), "quillon.log");
-    }
-
     fs::path root;
-    fs::path hive;
-    std::string savedConfig;
-    bool hadConfig = false;
     CProp prop;
 };
 
-TEST_F(PropHive, FirstRunLoadFailsAndSaveCreatesTheDefaults)
+TEST_F(PropHive, WithoutTheKeyDefaultsApplyAndSaveCreatesIt)
 {
     prop.SetScanUdp(0);
     EXPECT_EQ(prop.Load(), 0);
-    ExpectDefaults(prop);
+    EXPECT_EQ(Options(prop), "1,1,1,1 1000 quillon.log");
     EXPECT_EQ(prop.Save(), 1);
-    EXPECT_EQ(HiveText(), "Windows Registry Editor Version 5.00\n\n"
-                          "[HKEY_CURRENT_USER\\Software\\Brantwell\\Quillon]\n"
-                          "\"BoolProp1\"=dword:0000000f\n"
-                          "\"RefreshTime\"=dword:000003e8\n"
-                          "\"LogName\"=\"quillon.log\"\n\n");
-    CProp again;
-    EXPECT_EQ(again.Load(), 1);
-    ExpectDefaults(again);
-}
+    EXPECT_EQ(HiveText(), kHeader + "\"BoolProp1\"=dword:0000000f\n"
+                                    "\"RefreshTime\"=dword:000003e8\n"
+                                    "\"LogName\"=\"quillon.log\"\n\n");
 
-TEST_F(PropHive, FlagsLoadAsTheirMaskedBits)
-{
-    const struct {
-        const char* stored;
-        Flags expected;
-    } cases[] = {
-        {"00000000", {0, 0, 0, 0}},
-        {"0000000a", {0, 2, 0, 8}},
-        {"fffffff5", {1, 0, 4, 0}},
-    };
-    for (const auto& c : cases) {
-        WriteHive(std::string("\"BoolProp1\"=dword:") + c.stored +
-                  "\n\"RefreshTime\"=dword:000003e8\n\"LogName\"=\"x.log\"\n");
-        EXPECT_EQ(prop.Load(), 1) << c.stored;
-        Flags flags = FlagsOf(prop);
-        EXPECT_EQ(flags.log, c.expected.log) << c.stored;
-        EXPECT_EQ(flags.tcp, c.expected.tcp) << c.stored;
-        EXPECT_EQ(flags.udp, c.expected.udp) << c.stored;
-        EXPECT_EQ(flags.host, c.expected.host) << c.stored;
-    }
-}
-
-TEST_F(PropHive, StoredPeriodIsClampedAndAWrongTypeFallsBack)
-{
-    for (auto [stored, expected] : {std::pair{"00000032", 100u}, std::pair{"0000060e", 1500u},
-                                    std::pair{"000186a0", 10000u}}) {
-        WriteHive(std::string("\"BoolProp1\"=dword:0000000f\n\"RefreshTime\"=dword:") + stored +
-                  "\n\"LogName\"=\"x.log\"\n");
-        EXPECT_EQ(prop.Load(), 1);
-        EXPECT_EQ(PeriodOf(prop), expected) << stored;
-    }
-
-    WriteHive("\"BoolProp1\"=dword:00000002\n\"RefreshTime\"=\"500\"\n\"LogName\"=\"y.log\"\n");
-    EXPECT_EQ(prop.Load(), 0);
-    EXPECT_EQ(PeriodOf(prop), 1000u);
-    EXPECT_EQ(FlagsOf(prop).tcp, 2) << "the other values are still applied";
-    EXPECT_EQ(FlagsOf(prop).log, 0);
-    EXPECT_EQ(NameOf(prop), "y.log");
-
-    // A dword of the wrong size is not a period.
-    WriteHive("\"BoolProp1\"=dword:0000000f\n\"RefreshTime\"=hex(4):f4,01\n\"LogName\"=\"y\"\n");
-    EXPECT_EQ(prop.Load(), 0);
-    EXPECT_EQ(PeriodOf(prop), 1000u);
-}
-
-TEST_F(PropHive, LogNameEdgeCases)
-{
-    const std::string good = "\"BoolProp1\"=dword:0000000f\n\"RefreshTime\"=dword:000003e8\n";
-
-    WriteHive(good + "\"LogName\"=\"\"\n");
-    EXPECT_EQ(prop.Load(), 1) << "an empty name counts as read";
-    EXPECT_EQ(NameOf(prop), "quillon.log");
-
-    WriteHive(good + "\"LogName\"=hex(2):25,48,4f,4d,45,25,00\n");
-    EXPECT_EQ(prop.Load(), 0);
-    EXPECT_EQ(NameOf(prop), "quillon.log");
-
-    WriteHive(good + "\"LogName\"=\"" + std::string(260, 'n') + "\"\n");
-    EXPECT_EQ(prop.Load(), 0) << "260 characters do not fit";
-    EXPECT_EQ(NameOf(prop), "quillon.log");
-
-    WriteHive(good + "\"LogName\"=\"" + std::string(259, 'm') + "\"\n");
-    EXPECT_EQ(prop.Load(), 1);
-    EXPECT_EQ(NameOf(prop), std::string(259, 'm'));
-
-    // 260 bytes without a terminator fill the read buffer exactly.
-    WriteHive(good);
-    SetRaw("LogName", REG_SZ, std::string(259, 'u') + "v");
-    EXPECT_EQ(prop.Load(), 1);
-    EXPECT_EQ(NameOf(prop), std::string(259, 'u'));
-
-    SetRaw("LogName", REG_SZ, "short");
-    EXPECT_EQ(prop.Load(), 1);
-    EXPECT_EQ(NameOf(prop), "short");
-}
-
-TEST_F(PropHive, SaveWritesBitsAndReadsBack)
-{
+    // Any non-zero flag is saved as its own bit alone.
     prop.SetLogEnabled(0);
     prop.SetScanTcp(-1);
     prop.SetScanUdp(5);
     prop.SetShowHost(0);
-    prop.SetRefreshTime(2345);
-    ASSERT_EQ(prop.SetLogFileName("/var/tmp/a \"quoted\" \\ name.log"), 1);
     EXPECT_EQ(prop.Save(), 1);
     EXPECT_NE(HiveText().find("\"BoolProp1\"=dword:00000006\n"), std::string::npos);
-
-    CProp loaded;
-    loaded.SetScanTcp(0);
-    EXPECT_EQ(loaded.Load(), 1);
-    Flags flags = FlagsOf(loaded);
-    EXPECT_EQ(flags.log, 0);
-    EXPECT_EQ(flags.tcp, 2);
-    EXPECT_EQ(flags.udp, 4);
-    EXPECT_EQ(flags.host, 0);
-    EXPECT_EQ(PeriodOf(loaded), 2300u);
-    EXPECT_EQ(NameOf(loaded), "/var/tmp/a \"quoted\" \\ name.log");
 }
 
-TEST_F(PropHive, SaveRewritesAPartialKeyAndReportsAnUnwritableHive)
+TEST_F(PropHive, LoadTakesEachGoodValueAndReportsTheBadOnes)
 {
-    WriteHive("\"RefreshTime\"=dword:00000bb8\n");
-    EXPECT_EQ(prop.Load(), 0);
-    EXPECT_EQ(PeriodOf(prop), 3000u);
-    EXPECT_EQ(prop.Save(), 1);
-    CProp loaded;
-    EXPECT_EQ(loaded.Load(), 1);
-    EXPECT_EQ(PeriodOf(loaded), 3000u);
-
-    fs::remove_all(root / "quillon");
-    std::ofstream(root / "quillon") << "a file where the folder belongs";
-    EXPECT_EQ(prop.Save(), 0);
+    const std::string flags = "dword:0000000f", period = "dword:000003e8", name = "\"x.log\"";
+    std::string unterminated = "hex(1):";
+    for (int i = 0; i < 259; ++i)
+        unterminated += "75,";
+    unterminated += "76";
+    const struct {
+        std::string bits, period, name;
+        int loaded;
+        std::string options;
+    } cases[] = {
+        {"dword:00000000", period, name, 1, "0,0,0,0 1000 x.log"},
+        {"dword:0000000a", period, name, 1, "0,2,0,8 1000 x.log"},
+        {"dword:fffffff5", period, name, 1, "1,0,4,0 1000 x.log"},
+        {flags, "dword:00000032", name, 1, "1,2,4,8 100 x.log"},
+        {flags, "dword:0000060e", name, 1, "1,2,4,8 1500 x.log"},
+        {flags, "dword:000186a0", name, 1, "1,2,4,8 10000 x.log"},
+        {"dword:00000002", "\"500\"", name, 0, "0,2,0,0 1000 x.log"},
+        {flags, "hex(4):f4,01", name, 0, "1,2,4,8 1000 x.log"},
+        {flags, period, "\"\"", 1, "1,2,4,8 1000 quillon.log"},
+        {flags, period, "hex(2):25,48,4f,4d,45,25,00", 0, "1,2,4,8 1000 quillon.log"},
+        {flags, period, unterminated, 1, "1,2,4,8 1000 " + std::string(259, 'u')},
+    };
+    for (const auto& c : cases) {
+        std::ofstream(root / "quillon" / "user.reg")
+            << kHeader << "\"BoolProp1\"=" << c.bits << "\n\"RefreshTime\"=" << c.period
+            << "\n\"LogName\"=" << c.name << "\n";
+        EXPECT_EQ(prop.Load(), c.loaded)
+            << c.bits << " " << c.period << " " << c.name.substr(0, 12);
+        EXPECT_EQ(Options(prop), c.options);
+    }
 }
 
-TEST(Prop, SettersAndGetters)
+TEST(Prop, RefreshTimeIsCutToWholeStepsAndClamped)
 {
     CProp prop;
-    EXPECT_EQ(prop.SetLogFileName(""), 0);
-    EXPECT_EQ(prop.SetLogFileName(nullptr), 0);
-    EXPECT_EQ(prop.SetLogFileName(std::string(260, 'x').c_str()), 0);
-    char name[kLogFileNameSize];
-    ASSERT_EQ(prop.GetLogFileName(name), 1);
-    EXPECT_STREQ(name, "quillon.log");
-    EXPECT_EQ(prop.GetLogFileName(nullptr), 0);
-
     const std::pair<std::uint32_t, std::uint32_t> periods[] = {
         {0, 100},       {99, 100},      {150, 100},      {199, 100},         {1099, 1000},
         {10099, 10000}, {10100, 10000}, {100000, 10000}, {0xFFFFFFFF, 10000}};
     for (auto [in, out] : periods) {
-        EXPECT_EQ(prop.SetRefreshTime(in), 1);
+        prop.SetRefreshTime(in);
         std::uint32_t ms = 0;
         prop.GetRefreshTime(&ms);
         EXPECT_EQ(ms, out) << in;
