@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -17,21 +16,80 @@ namespace {
 
 constexpr int kMaxAttempts = 8;
 
-std::atomic<std::uint32_t> nextSequence{1};
-
-class NetlinkSocket {
+// One socket per thread, kept between dumps rather than opened, bound and
+// closed for each. A socket dumps the namespace it was opened in, so it is
+// replaced when the thread has moved to another one; a forked child opens its
+// own rather than read replies meant for its parent.
+class ThreadSocket {
   public:
-    NetlinkSocket() : fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)) {}
-    ~NetlinkSocket()
+    ThreadSocket() = default;
+    ~ThreadSocket() { Close(); }
+    ThreadSocket(const ThreadSocket&) = delete;
+    ThreadSocket& operator=(const ThreadSocket&) = delete;
+
+    // The socket, opened and bound when needed; -1 with errno set on failure.
+    int Acquire()
+    {
+        char current[sizeof namespaceLink];
+        const ssize_t length = readlink("/proc/thread-self/ns/net", current, sizeof current);
+        const bool known = length > 0 && length < static_cast<ssize_t>(sizeof current);
+        // A forked child leaves its parent's socket alone: the child may have
+        // closed that number since and opened something else under it.
+        if (fd >= 0 && owner != getpid())
+            fd = -1;
+        if (fd >= 0 && (!known || length != namespaceLength ||
+                        std::memcmp(current, namespaceLink, static_cast<std::size_t>(length)) != 0))
+            Close();
+        if (fd >= 0)
+            return fd;
+
+        fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+        if (fd < 0)
+            return -1;
+        sockaddr_nl local{};
+        local.nl_family = AF_NETLINK;
+        socklen_t localLength = sizeof local;
+        if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+            getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) {
+            const int error = errno;
+            Close();
+            errno = error;
+            return -1;
+        }
+        portId = local.nl_pid;
+        owner = getpid();
+        // Without the link the namespace cannot be told, and the next dump opens afresh.
+        namespaceLength = known ? length : 0;
+        std::memset(namespaceLink, 0, sizeof namespaceLink);
+        if (known)
+            std::memcpy(namespaceLink, current, static_cast<std::size_t>(length));
+        return fd;
+    }
+
+    // After a failed or abandoned dump, so none of its replies meets the next one.
+    void Close()
     {
         if (fd >= 0)
             close(fd);
+        fd = -1;
     }
-    NetlinkSocket(const NetlinkSocket&) = delete;
-    NetlinkSocket& operator=(const NetlinkSocket&) = delete;
 
-    int fd;
+    std::uint32_t PortId() const { return portId; }
+
+    // Increasing for as long as the thread lives, so a late reply to an
+    // earlier request never matches.
+    std::uint32_t NextSequence() { return ++sequence; }
+
+  private:
+    int fd = -1;
+    std::uint32_t portId = 0;
+    std::uint32_t sequence = 0;
+    pid_t owner = 0;
+    ssize_t namespaceLength = 0;
+    char namespaceLink[48] = {};
 };
+
+thread_local ThreadSocket threadSocket;
 
 int SendRequest(int fd, Protocol protocol, std::uint32_t sequence)
 {
@@ -178,28 +236,21 @@ int DumpSockDiag(Protocol protocol, EndpointRows& rows, std::vector<char>& recei
     if (receive.size() < kDumpReceiveBytes)
         receive.resize(kDumpReceiveBytes);
 
+    ThreadSocket& diag = threadSocket;
     int error = EAGAIN;
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
         rows.clear();
-        // A fresh socket per attempt, so no reply of an abandoned dump is left behind.
-        NetlinkSocket socket;
-        if (socket.fd < 0)
+        const int fd = diag.Acquire();
+        if (fd < 0)
             return errno;
-        sockaddr_nl local{};
-        local.nl_family = AF_NETLINK;
-        socklen_t localLength = sizeof local;
-        if (bind(socket.fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-            getsockname(socket.fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0)
-            return errno;
-
-        const std::uint32_t sequence = nextSequence.fetch_add(1, std::memory_order_relaxed);
-        error = SendRequest(socket.fd, protocol, sequence);
-        if (error != 0)
-            break;
-        Outcome outcome =
-            ReadReplies(socket.fd, protocol, sequence, local.nl_pid, rows, receive, error);
+        const std::uint32_t sequence = diag.NextSequence();
+        error = SendRequest(fd, protocol, sequence);
+        Outcome outcome = Outcome::Failed;
+        if (error == 0)
+            outcome = ReadReplies(fd, protocol, sequence, diag.PortId(), rows, receive, error);
         if (outcome == Outcome::Done)
             return 0;
+        diag.Close();
         if (outcome == Outcome::Failed)
             break;
         error = EAGAIN;

@@ -14,7 +14,8 @@ inline constexpr std::size_t kDumpReceiveBytes = 64 * 1024;
 
 // Replaces `rows` with the AF_INET sockets of `protocol` in the caller's
 // network namespace, unsorted. `receive` is scratch space, grown as needed.
-// Returns 0 or an errno value; an interrupted dump is retried whole.
+// Returns 0 or an errno value; an interrupted dump is retried whole, on a
+// fresh socket. Each calling thread keeps its own socket between calls.
 int DumpSockDiag(Protocol protocol, EndpointRows& rows, std::vector<char>& receive);
 
 } // namespace iphelper
