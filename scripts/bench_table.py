@@ -5,6 +5,7 @@ import json
 import re
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 REPETITIONS = "5"
@@ -31,18 +32,22 @@ def run_benchmarks(build, binary):
     path = build / "bench" / binary
     if not path.is_file():
         return {}
-    output = subprocess.run(
-        [str(path), "--benchmark_min_time=0.2", f"--benchmark_repetitions={REPETITIONS}",
-         "--benchmark_report_aggregates_only=true", "--benchmark_format=json"],
-        capture_output=True, text=True)
-    if output.returncode != 0:
-        print(f"{binary} failed:\n{output.stderr}", file=sys.stderr)
-        return {}
+    with tempfile.NamedTemporaryFile(suffix=".json") as report:
+        output = subprocess.run(
+            [str(path), "--benchmark_min_time=0.2", f"--benchmark_repetitions={REPETITIONS}",
+             "--benchmark_report_aggregates_only=true", f"--benchmark_out={report.name}",
+             "--benchmark_out_format=json"],
+            capture_output=True, text=True)
+        if output.returncode != 0:
+            print(f"{binary} failed:\n{output.stderr}", file=sys.stderr)
+            return {}
+        entries = json.load(report)["benchmarks"]
     medians = {}
-    for entry in json.loads(output.stdout)["benchmarks"]:
+    for entry in entries:
         if entry.get("aggregate_name") != "median":
             continue
-        name = entry["run_name"]
+        # Suffixes such as /manual_time or /repeats:9/real_time are run options.
+        name = entry["run_name"].split("/")[0]
         scale = UNIT_TO_MS[entry.get("time_unit", "ns")]
         medians[name] = dict(entry, real_ms=entry["real_time"] * scale, cpu_ms=entry["cpu_time"] * scale)
     return medians
