@@ -52,6 +52,7 @@ def prepare_namespace(hosts_text):
     hosts.write_text(hosts_text)
     hosts.chmod(0o644)
     run("mount", "--bind", str(hosts), "/etc/hosts")
+    hosts.unlink()  # the mount keeps the file alive for this namespace only
 
 
 class Desktop:
