@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -16,22 +15,13 @@
 #include "settings/connection_dump.h"
 #include "settings/log_file.h"
 #include "settings/prop.h"
+#include "test_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::atomic<std::time_t> frozenNow{0};
 std::atomic<int> messageCount{0};
-
-// Freezes the clock of the stamps at a local time "YYYY-MM-DD hh:mm:ss".
-void SetClock(const char* text)
-{
-    std::tm local = {};
-    ASSERT_NE(strptime(text, "%Y-%m-%d %H:%M:%S", &local), nullptr);
-    local.tm_isdst = -1;
-    frozenNow = std::mktime(&local);
-}
 
 CONN_ROW Row(std::uint32_t state, const char* local, std::uint16_t localPort,
              const char* remote = "0.0.0.0", std::uint16_t remotePort = 0)
@@ -49,15 +39,6 @@ void Dump(const std::vector<CONN_ROW>& rows)
     DumpToLogFile(reinterpret_cast<const CONN_TABLE*>(words.data()));
 }
 
-std::vector<std::string> ReadLines(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 const std::string kOpening = "Quillon session opened  <<2024-03-15 14:07:09>>";
 const std::string kVersion = "Product version: 1.0.0.6";
 
@@ -65,15 +46,10 @@ class ConnectionDumpTest : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/quillon-dump-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        path = dir + "/quillon.log";
+        ASSERT_FALSE(dir.path.empty());
         ASSERT_EQ(oProp.SetLogFileName(path.c_str()), 1);
         oProp.SetLogEnabled(1);
         oProp.SetShowHost(0);
-        SetClock("2024-03-15 14:07:09");
-        SetLogClockForTesting([] { return frozenNow.load(); });
         messageCount = 0;
         SetDumpMessageBoxHook([](const char* text) {
             EXPECT_STREQ(text, "DumpToLogFile: logFile.Open - fail");
@@ -84,12 +60,11 @@ class ConnectionDumpTest : public ::testing::Test {
     {
         logFile.Close();
         SetDumpMessageBoxHook(nullptr);
-        SetLogClockForTesting(nullptr);
-        fs::remove_all(dir);
     }
 
-    std::string dir;
-    std::string path;
+    TempDir dir;
+    FrozenLogClock clock{"2024-03-15 14:07:09"};
+    std::string path = dir / "quillon.log";
     const std::vector<CONN_ROW> example = {Row(2, "0.0.0.0", 135),
                                            Row(5, "192.168.1.5", 1025, "10.0.0.1", 80),
                                            Row(0, "0.0.0.0", 137)};
@@ -154,12 +129,12 @@ TEST_F(ConnectionDumpTest, LoggingSwitchClosesTheLogAndOpensANewFrame)
     Dump({});
     Dump({});
     DumpToLogFile(nullptr);
-    SetClock("2024-03-15 18:30:02");
+    clock.Set("2024-03-15 18:30:02");
     oProp.SetLogEnabled(0);
     Dump(example);
     EXPECT_EQ(logFile.IsOpen(), 0);
     Dump(example);
-    SetClock("2024-03-16 08:00:00");
+    clock.Set("2024-03-16 08:00:00");
     oProp.SetLogEnabled(1);
     Dump({});
     logFile.Flush();
@@ -173,8 +148,8 @@ TEST_F(ConnectionDumpTest, LoggingSwitchClosesTheLogAndOpensANewFrame)
 TEST_F(ConnectionDumpTest, UnopenableLogShowsTheMessageOncePerDump)
 {
     // A folder where the file should be, and a path that runs through a file.
-    const std::string folder = dir + "/folder";
-    const std::string plainFile = dir + "/plain";
+    const std::string folder = dir / "folder";
+    const std::string plainFile = dir / "plain";
     fs::create_directory(folder);
     std::ofstream(plainFile) << "x";
     for (const std::string& name : {folder, plainFile + "/quillon.log"}) {

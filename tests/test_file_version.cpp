@@ -12,6 +12,7 @@
 
 #include "platform/version_info.h"
 #include "settings/file_version.h"
+#include "test_support.h"
 
 namespace {
 
@@ -34,16 +35,13 @@ class FileVersionTest : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/quillon-version-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
+        ASSERT_FALSE(dir.path.empty());
         const std::string self = std::filesystem::read_symlink("/proc/self/exe");
         custom = self.substr(0, self.rfind('/') + 1) + "version_helper_custom";
         plain = self.substr(0, self.rfind('/') + 1) + "version_helper_plain";
     }
-    void TearDown() override { std::filesystem::remove_all(dir); }
 
-    std::string dir;
+    TempDir dir;
     std::string custom;
     std::string plain;
 };
@@ -79,7 +77,7 @@ TEST_F(FileVersionTest, JunkAndTruncatedFilesGiveNoVersion)
         std::memcpy(copy.data() + offset, &value, width);
         return copy;
     };
-    const std::string file = dir + "/junk";
+    const std::string file = dir / "junk";
     for (const std::string& bytes :
          {std::string(), std::string(ELFMAG), std::string(4096, 'x'), wrongClass, unsignedRecord,
           patched(offsetof(Elf64_Ehdr, e_shoff), UINT64_MAX - 63, 8),
@@ -89,8 +87,8 @@ TEST_F(FileVersionTest, JunkAndTruncatedFilesGiveNoVersion)
         std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
         EXPECT_EQ(VersionOf(file), "0.0.0.0") << bytes.substr(0, 8);
     }
-    EXPECT_EQ(VersionOf(dir + "/missing"), "0.0.0.0");
-    EXPECT_EQ(VersionOf(dir), "0.0.0.0");
+    EXPECT_EQ(VersionOf(dir / "missing"), "0.0.0.0");
+    EXPECT_EQ(VersionOf(dir.path), "0.0.0.0");
 
     // The section headers sit at the end, so every shorter file lacks part of them.
     std::ofstream(file, std::ios::binary | std::ios::trunc) << image;

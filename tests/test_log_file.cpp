@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -12,28 +10,9 @@
 
 #include "res/resource.h"
 #include "settings/log_file.h"
+#include "test_support.h"
 
 namespace {
-
-std::atomic<std::time_t> frozenNow{0};
-
-// Freezes the clock of the stamps at a local time "YYYY-MM-DD hh:mm:ss".
-void SetClock(const char* text)
-{
-    std::tm local = {};
-    ASSERT_NE(strptime(text, "%Y-%m-%d %H:%M:%S", &local), nullptr);
-    local.tm_isdst = -1;
-    frozenNow = std::mktime(&local);
-}
-
-std::vector<std::string> ReadLines(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 const std::string kHyphens(80, '-');
 const std::string kOpening = "Quillon session opened  <<2024-03-15 14:07:09>>";
@@ -41,40 +20,28 @@ const std::string kStamp = "<<2024-03-15 14:07:09>>";
 
 class LogFileTest : public ::testing::Test {
   protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/quillon-log-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        first = dir + "/first.log";
-        SetClock("2024-03-15 14:07:09");
-        SetLogClockForTesting([] { return frozenNow.load(); });
-    }
-    void TearDown() override
-    {
-        log.Close();
-        SetLogClockForTesting(nullptr);
-        std::filesystem::remove_all(dir);
-    }
+    void SetUp() override { ASSERT_FALSE(dir.path.empty()); }
+    void TearDown() override { log.Close(); }
 
-    std::string dir;
-    std::string first;
+    TempDir dir;
+    FrozenLogClock clock{"2024-03-15 14:07:09"};
+    std::string first = dir / "first.log";
     CLogFile log;
 };
 
 TEST_F(LogFileTest, SessionsAreFramedAcrossFilesAndReopens)
 {
-    const std::string second = dir + "/second.log";
+    const std::string second = dir / "second.log";
     std::ofstream(first) << "kept line\n";
     ASSERT_EQ(log.Open(first.c_str()), 1);
     EXPECT_EQ(log.Write("SetRefreshTime: %dms.", 1000), 1);
     EXPECT_EQ(log.WriteStamped(""), 1);
     EXPECT_EQ(log.WriteStamped("note"), 1);
     EXPECT_EQ(log.WriteResource(IDS_PROPS_CHANGED), 1);
-    SetClock("2024-03-15 18:30:02");
+    clock.Set("2024-03-15 18:30:02");
     ASSERT_EQ(log.Open(second.c_str()), 1);
     EXPECT_EQ(log.Write("in second"), 1);
-    SetClock("2024-03-16 09:05:01");
+    clock.Set("2024-03-16 09:05:01");
     ASSERT_EQ(log.Open(first.c_str()), 1);
     EXPECT_EQ(log.Write("first again"), 1);
     ASSERT_EQ(log.Close(), 1);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "settings/prop.h"
+#include "test_support.h"
 
 namespace {
 
@@ -33,13 +34,10 @@ class PropHive : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/quillon-prop-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root = pattern;
+        ASSERT_FALSE(dir.path.empty());
         setenv("XDG_CONFIG_HOME", root.c_str(), 1);
         fs::create_directories(root / "quillon");
     }
-    void TearDown() override { fs::remove_all(root); }
 
     std::string HiveText()
     {
@@ -48,7 +46,8 @@ class PropHive : public ::testing::Test {
         return text.str();
     }
 
-    fs::path root;
+    TempDir dir;
+    fs::path root = dir.path;
     CProp prop;
 };
 

@@ -13,6 +13,7 @@
 
 #include "platform/hive_file.h"
 #include "platform/registry.h"
+#include "test_support.h"
 
 namespace {
 
@@ -46,13 +47,10 @@ class RegistryFile : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/quillon-registry-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root = pattern;
+        ASSERT_FALSE(dir.path.empty());
         setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
         hive = root / "config" / "quillon" / "user.reg";
     }
-    void TearDown() override { fs::remove_all(root); }
 
     LONG Create(HKEY* key)
     {
@@ -72,7 +70,8 @@ class RegistryFile : public ::testing::Test {
         return value ? std::string(value->data.begin(), value->data.end()) : std::string();
     }
 
-    fs::path root;
+    TempDir dir;
+    fs::path root = dir.path;
     fs::path hive;
     std::size_t unparsed = 0;
 };
