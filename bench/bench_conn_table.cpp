@@ -228,7 +228,7 @@ BENCHMARK(BM_ProcNetParse)
 
 // Prints the snapshot's median against the two baselines after the table.
 class RatioReporter : public benchmark::ConsoleReporter {
-  public:
+public:
     void ReportRuns(const std::vector<Run>& runs) override
     {
         for (const Run& run : runs)
@@ -247,7 +247,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
         PrintRatios("cpu", cpuMedians);
     }
 
-  private:
+private:
     static void PrintRatios(const char* clock, const std::map<std::string, double>& medians)
     {
         auto find = [&medians](const char* name) {

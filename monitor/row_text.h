@@ -23,7 +23,6 @@ void FormatAddressText(std::uint32_t address, char* buffer, std::size_t size);
 void FormatNumericEndpoint(std::uint32_t address, std::uint16_t port, char* buffer,
                            std::size_t size);
 // "%s:%s" of a host text and the port's service text, cut to `size`.
-void FormatNamedEndpoint(const char* hostText, std::uint16_t port, char* buffer,
-                         std::size_t size);
+void FormatNamedEndpoint(const char* hostText, std::uint16_t port, char* buffer, std::size_t size);
 // The endpoint text in the form that oProp's showHost chooses, read afresh.
 void FormatEndpoint(std::uint32_t address, std::uint16_t port, char* buffer, std::size_t size);

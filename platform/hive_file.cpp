@@ -147,7 +147,7 @@ bool ValidKeyPath(std::string_view path)
 }
 
 class HiveReader {
-  public:
+public:
     HiveReader(std::string_view text, HIVE* hive) : rest(text), hive(hive)
     {
         ConsumePrefix(rest, "\xEF\xBB\xBF");
@@ -170,7 +170,7 @@ class HiveReader {
         return unparsed;
     }
 
-  private:
+private:
     bool NextLine(std::string_view* line)
     {
         if (rest.empty())

@@ -247,7 +247,7 @@ std::string WriteTarget(const std::string& file)
 }
 
 class HiveLock {
-  public:
+public:
     explicit HiveLock(const std::string& file)
     {
         std::string name = file + ".lock";
@@ -271,7 +271,7 @@ class HiveLock {
     }
     bool Held() const { return fd >= 0; }
 
-  private:
+private:
     int fd = -1;
 };
 

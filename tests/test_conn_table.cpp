@@ -61,7 +61,7 @@ std::vector<MIB_TCPROW> NumberedRows(std::uint32_t count, bool tcp)
 }
 
 class ConnectionTable : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override
     {
         fakeTcp = FakeSystemTable{NumberedRows(3, true)};

@@ -43,7 +43,7 @@ const std::string kOpening = "Quillon session opened  <<2024-03-15 14:07:09>>";
 const std::string kVersion = "Product version: 1.0.0.6";
 
 class ConnectionDumpTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override
     {
         ASSERT_FALSE(dir.path.empty());

@@ -32,7 +32,7 @@ std::string VersionOf(const std::string& file)
 }
 
 class FileVersionTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override
     {
         ASSERT_FALSE(dir.path.empty());

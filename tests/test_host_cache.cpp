@@ -109,7 +109,7 @@ TEST(NameLookup, FailsBeforeTheSocketLibraryStarts)
 // Namespaces can be entered only while the process has one thread, so these
 // cases come before every one that starts threads.
 class HostResolver : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override
     {
         static const std::string failure = EnterPrivateNetwork();

@@ -81,7 +81,7 @@ bool EnterEmptyNamespace()
 }
 
 class KernelTables : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override
     {
         if (!EnterEmptyNamespace())

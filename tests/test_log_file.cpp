@@ -19,7 +19,7 @@ const std::string kOpening = "Quillon session opened  <<2024-03-15 14:07:09>>";
 const std::string kStamp = "<<2024-03-15 14:07:09>>";
 
 class LogFileTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { ASSERT_FALSE(dir.path.empty()); }
     void TearDown() override { log.Close(); }
 

@@ -74,7 +74,7 @@ void ScanSnapshotHook()
 }
 
 class MainDlgTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override
     {
         ASSERT_TRUE(fake.Loaded()) << "test library missing in " << FAKE_IPHLPAPI_DIR;

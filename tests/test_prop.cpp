@@ -31,7 +31,7 @@ std::string Options(const CProp& prop)
 }
 
 class PropHive : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override
     {
         ASSERT_FALSE(dir.path.empty());

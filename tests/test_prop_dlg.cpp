@@ -21,7 +21,7 @@ constexpr char kLog[] = "quillon.log";
 using Notes = std::vector<std::string>;
 
 class PropDlgTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override
     {
         oProp.SetDefaults();

@@ -44,7 +44,7 @@ LONG SetString(HKEY key, const char* name, const std::string& text)
 }
 
 class RegistryFile : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override
     {
         ASSERT_FALSE(dir.path.empty());

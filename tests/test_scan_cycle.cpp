@@ -21,7 +21,7 @@ struct Buffer {
 
 // Hands out snapshots of `rows` and records what the step asked of the window.
 class RecordingHost : public CScanHost {
-  public:
+public:
     std::vector<CONN_ROW> rows{{2, 0x0100007f, 80, 0, 0}, {5, 0x0100007f, 4000, 0x0100007f, 22}};
     bool failSnapshot = false;
     std::atomic<std::int32_t>* setDuringRefill = nullptr;
@@ -49,7 +49,7 @@ class RecordingHost : public CScanHost {
 };
 
 class ScanStepTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override
     {
         host.TakeSnapshot(current);

@@ -16,7 +16,7 @@ namespace {
 // Answers a popup menu with the item named `choice`, or with Esc when that is
 // empty; closes About boxes and answers message boxes with OK.
 class UserAtTheScreen : public QObject {
-  public:
+public:
     explicit UserAtTheScreen(QString choice = {}) : choice(std::move(choice))
     {
         connect(&timer, &QTimer::timeout, this, &UserAtTheScreen::Poll);
@@ -26,7 +26,7 @@ class UserAtTheScreen : public QObject {
     int menusSeen = 0;
     int aboutBoxesSeen = 0;
 
-  private:
+private:
     void Poll()
     {
         QWidget* modal = QApplication::activeModalWidget();
@@ -49,7 +49,7 @@ class UserAtTheScreen : public QObject {
 };
 
 class TrayMenuTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override
     {
         StoreSettings(3000);

@@ -36,7 +36,7 @@ inline MIB_UDPROW Udp(const char* local, std::uint16_t localPort)
 
 // The main window's loader opens the same file, so both share its tables.
 class FakeIpHelper {
-  public:
+public:
     FakeIpHelper() : module(LoadLibraryFromDirectory(FAKE_IPHLPAPI_DIR, "iphlpapi.dll")) {}
     bool Loaded() const { return module != nullptr; }
 
@@ -54,7 +54,7 @@ class FakeIpHelper {
         SetHook(nullptr);
     }
 
-  private:
+private:
     template <typename Fn> Fn Proc(const char* name)
     {
         return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
@@ -73,7 +73,7 @@ struct BoxRecord {
 // start-up report of a missing notification area, which the offscreen
 // platform always gives, is only answered with OK.
 class BoxWatcher {
-  public:
+public:
     BoxWatcher()
     {
         QObject::connect(&timer, &QTimer::timeout, [this] { Poll(); });
@@ -83,7 +83,7 @@ class BoxWatcher {
     std::vector<BoxRecord> boxes;
     std::function<void(QMessageBox*)> onBox;
 
-  private:
+private:
     void Poll()
     {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());

@@ -21,7 +21,7 @@ constexpr int kMaxAttempts = 8;
 // replaced when the thread has moved to another one; a forked child opens its
 // own rather than read replies meant for its parent.
 class ThreadSocket {
-  public:
+public:
     ThreadSocket() = default;
     ~ThreadSocket() { Close(); }
     ThreadSocket(const ThreadSocket&) = delete;
@@ -80,7 +80,7 @@ class ThreadSocket {
     // earlier request never matches.
     std::uint32_t NextSequence() { return ++sequence; }
 
-  private:
+private:
     int fd = -1;
     std::uint32_t portId = 0;
     std::uint32_t sequence = 0;
