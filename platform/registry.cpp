@@ -310,6 +310,16 @@ LONG ResolveKeyPath(HKEY key, const char* subKey, std::string* path, REGSAM* bas
     return JoinSubKey(base, subKey, path);
 }
 
+// The key path behind `key`, provided the handle was opened with `right`.
+LONG PathWithRight(HKEY key, REGSAM right, std::string* path)
+{
+    REGSAM access = 0;
+    LONG status = DescribeHandle(key, path, &access);
+    if (status != ERROR_SUCCESS)
+        return status;
+    return (access & right) != 0 ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
 } // namespace
 
 std::string GetHiveFilePath()
@@ -405,12 +415,9 @@ LONG RegQueryValueExA(HKEY key, const char* name, DWORD* reserved, DWORD* type, 
     if (reserved != nullptr || (data != nullptr && size == nullptr))
         return ERROR_INVALID_PARAMETER;
     std::string path;
-    REGSAM access = 0;
-    LONG status = DescribeHandle(key, &path, &access);
+    LONG status = PathWithRight(key, KEY_QUERY_VALUE, &path);
     if (status != ERROR_SUCCESS)
         return status;
-    if ((access & KEY_QUERY_VALUE) == 0)
-        return ERROR_ACCESS_DENIED;
     HIVE_SNAPSHOT snapshot;
     if (ReadHive(GetHiveFilePath(), &snapshot) != ERROR_SUCCESS)
         return ERROR_ACCESS_DENIED;
@@ -443,12 +450,9 @@ LONG RegSetValueExA(HKEY key, const char* name, DWORD /*reserved*/, DWORD type, 
     if (valueName.find('\n') != std::string_view::npos)
         return ERROR_INVALID_PARAMETER;
     std::string path;
-    REGSAM access = 0;
-    LONG status = DescribeHandle(key, &path, &access);
+    LONG status = PathWithRight(key, KEY_SET_VALUE, &path);
     if (status != ERROR_SUCCESS)
         return status;
-    if ((access & KEY_SET_VALUE) == 0)
-        return ERROR_ACCESS_DENIED;
     // A key removed from the file behind the handle's back is put back.
     return WriteThrough([&](HIVE& hive) {
         SetHiveValue(AddHiveKey(hive, path), valueName, type, data, size);
