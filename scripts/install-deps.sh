@@ -31,5 +31,7 @@ else
   SUDO=
 fi
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# Another install may hold dpkg's lock for a while: wait for it rather than fail.
+apt=($SUDO apt-get -o DPkg::Lock::Timeout=600)
+"${apt[@]}" update -qq
+"${apt[@]}" install -y -qq --no-install-recommends "${missing[@]}"
