@@ -119,29 +119,6 @@ int SendRequest(int fd, Protocol protocol, std::uint32_t sequence)
     }
 }
 
-bool AppendRow(Protocol protocol, const nlmsghdr* header, EndpointRows& rows)
-{
-    if (header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
-        return false;
-    inet_diag_msg diag;
-    std::memcpy(&diag, NLMSG_DATA(header), sizeof diag);
-    if (diag.idiag_family != AF_INET)
-        return true;
-
-    MIB_TCPROW row{};
-    row.dwLocalAddr = diag.id.idiag_src[0];
-    row.dwLocalPort = diag.id.idiag_sport;
-    if (protocol == Protocol::Tcp) {
-        row.dwState = MibStateFromLinux(diag.idiag_state);
-        if (row.dwState == 0)
-            return true;
-        row.dwRemoteAddr = diag.id.idiag_dst[0];
-        row.dwRemotePort = diag.id.idiag_dport;
-    }
-    rows.push_back(row);
-    return true;
-}
-
 // NLMSG_OK with the signs kept apart.
 bool MessageFits(const nlmsghdr* header, int remaining)
 {
@@ -150,12 +127,37 @@ bool MessageFits(const nlmsghdr* header, int remaining)
            header->nlmsg_len <= static_cast<unsigned>(remaining);
 }
 
+// Endpoint rows from the dumped sockets; TCP states outside 1..12 are left out.
+class RowSink final : public SockDiagSink {
+public:
+    RowSink(Protocol protocol, EndpointRows& rows) : m_protocol(protocol), m_rows(rows) {}
+    void Restart() override { m_rows.clear(); }
+    void Add(const inet_diag_msg& socket) override
+    {
+        MIB_TCPROW row{};
+        row.dwLocalAddr = socket.id.idiag_src[0];
+        row.dwLocalPort = socket.id.idiag_sport;
+        if (m_protocol == Protocol::Tcp) {
+            row.dwState = MibStateFromLinux(socket.idiag_state);
+            if (row.dwState == 0)
+                return;
+            row.dwRemoteAddr = socket.id.idiag_dst[0];
+            row.dwRemotePort = socket.id.idiag_dport;
+        }
+        m_rows.push_back(row);
+    }
+
+private:
+    Protocol m_protocol;
+    EndpointRows& m_rows;
+};
+
 enum class Outcome { Done, Interrupted, Failed };
 
 // Reads replies up to NLMSG_DONE. Messages of another request or from
 // anything but the kernel are skipped; an error ends the dump.
-Outcome ReadReplies(int fd, Protocol protocol, std::uint32_t sequence, std::uint32_t portId,
-                    EndpointRows& rows, std::vector<char>& receive, int& error)
+Outcome ReadReplies(int fd, std::uint32_t sequence, std::uint32_t portId, SockDiagSink& sink,
+                    std::vector<char>& receive, int& error)
 {
     bool interrupted = false;
     for (;;) {
@@ -217,9 +219,15 @@ Outcome ReadReplies(int fd, Protocol protocol, std::uint32_t sequence, std::uint
                 error = -failure.error;
                 return Outcome::Failed;
             }
-            if (header->nlmsg_type == SOCK_DIAG_BY_FAMILY && !AppendRow(protocol, header, rows)) {
-                error = EIO;
-                return Outcome::Failed;
+            if (header->nlmsg_type == SOCK_DIAG_BY_FAMILY) {
+                if (header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+                    error = EIO;
+                    return Outcome::Failed;
+                }
+                inet_diag_msg diag;
+                std::memcpy(&diag, NLMSG_DATA(header), sizeof diag);
+                if (diag.idiag_family == AF_INET)
+                    sink.Add(diag);
             }
         }
         if (remaining > 0) {
@@ -231,7 +239,7 @@ Outcome ReadReplies(int fd, Protocol protocol, std::uint32_t sequence, std::uint
 
 } // namespace
 
-int DumpSockDiag(Protocol protocol, EndpointRows& rows, std::vector<char>& receive)
+int DumpSockDiag(Protocol protocol, SockDiagSink& sink, std::vector<char>& receive)
 {
     if (receive.size() < kDumpReceiveBytes)
         receive.resize(kDumpReceiveBytes);
@@ -239,7 +247,7 @@ int DumpSockDiag(Protocol protocol, EndpointRows& rows, std::vector<char>& recei
     ThreadSocket& diag = threadSocket;
     int error = EAGAIN;
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-        rows.clear();
+        sink.Restart();
         const int fd = diag.Acquire();
         if (fd < 0)
             return errno;
@@ -247,7 +255,7 @@ int DumpSockDiag(Protocol protocol, EndpointRows& rows, std::vector<char>& recei
         error = SendRequest(fd, protocol, sequence);
         Outcome outcome = Outcome::Failed;
         if (error == 0)
-            outcome = ReadReplies(fd, protocol, sequence, diag.PortId(), rows, receive, error);
+            outcome = ReadReplies(fd, sequence, diag.PortId(), sink, receive, error);
         if (outcome == Outcome::Done)
             return 0;
         diag.Close();
@@ -255,8 +263,14 @@ int DumpSockDiag(Protocol protocol, EndpointRows& rows, std::vector<char>& recei
             break;
         error = EAGAIN;
     }
-    rows.clear();
+    sink.Restart();
     return error;
+}
+
+int DumpSockDiag(Protocol protocol, EndpointRows& rows, std::vector<char>& receive)
+{
+    RowSink sink(protocol, rows);
+    return DumpSockDiag(protocol, sink, receive);
 }
 
 } // namespace iphelper
