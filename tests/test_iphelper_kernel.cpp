@@ -1,10 +1,7 @@
 #include <arpa/inet.h>
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <net/if.h>
 #include <netinet/in.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +16,7 @@
 #include "platform/iphelper/proc_net_table.h"
 #include "platform/iphelper/sock_diag_dump.h"
 #include "settings/prop.h"
+#include "test_support.h"
 
 using iphelper::Protocol;
 
@@ -67,24 +65,11 @@ const std::vector<CONN_ROW> kTcpRows = {
 const std::vector<CONN_ROW> kUdpRows = {Row(0, "0.0.0.0", 53), Row(0, "127.0.0.1", 9999),
                                         Row(0, "127.0.0.5", 5353), Row(0, "127.0.0.9", 6001)};
 
-// A new network namespace with lo up holds only the sockets opened in it.
-bool EnterEmptyNamespace()
-{
-    ifreq request{};
-    std::strcpy(request.ifr_name, "lo");
-    int fd = unshare(CLONE_NEWNET) == 0 ? socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1;
-    bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-    request.ifr_flags |= IFF_UP;
-    up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-    close(fd);
-    return up;
-}
-
 class KernelTables : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!EnterEmptyNamespace())
+        if (!EnterEmptyNetworkNamespace())
             GTEST_SKIP() << "cannot create a network namespace: " << std::strerror(errno);
         g_pGetTcpTable = GetTcpTable;
         g_pGetUdpTable = GetUdpTable;
@@ -186,7 +171,7 @@ TEST_F(KernelTables, UnchangedSocketsGiveIdenticalSnapshotsOfTheCurrentNamespace
     }
 
     // The same thread, moved to another namespace, sees that one's sockets.
-    ASSERT_TRUE(EnterEmptyNamespace());
+    ASSERT_TRUE(EnterEmptyNetworkNamespace());
     EXPECT_TRUE(Snapshot().empty());
 }
 

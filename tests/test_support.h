@@ -2,9 +2,15 @@
 
 // Helpers shared by the tests that work on real files.
 #include <gtest/gtest.h>
+#include <net/if.h>
+#include <sched.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -35,6 +41,40 @@ public:
 
     std::string path;
 };
+
+// A new network namespace with lo up holds only the sockets opened in it.
+// Needs root, and a process with one thread.
+inline bool EnterEmptyNetworkNamespace()
+{
+    ifreq request{};
+    std::strcpy(request.ifr_name, "lo");
+    int fd = unshare(CLONE_NEWNET) == 0 ? socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1;
+    bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags |= IFF_UP;
+    up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    close(fd);
+    return up;
+}
+
+// Runs `work` in a child process and gives back the child once `work` has
+// written its first byte to the pipe it is handed.
+template <typename Work> pid_t StartChild(Work work)
+{
+    int ready[2];
+    if (pipe(ready) != 0)
+        return -1;
+    const pid_t child = fork();
+    if (child == 0) {
+        close(ready[0]);
+        work(ready[1]);
+        _exit(0);
+    }
+    close(ready[1]);
+    char byte;
+    const bool started = read(ready[0], &byte, 1) == 1;
+    close(ready[0]);
+    return started ? child : -1;
+}
 
 inline std::vector<std::string> ReadLines(const std::string& path)
 {

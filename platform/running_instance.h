@@ -1,0 +1,64 @@
+#pragma once
+
+// One running instance per user and display. The running instance holds an
+// advisory lock on "<socket>.lock" for its whole life and listens on the local
+// socket beside it; a later launch finds the lock taken and asks the socket's
+// owner to show its window instead of starting. The lock decides, not the
+// socket: a killed instance's lock goes with it, and the stale socket it
+// leaves is removed only by the lock's next holder.
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include "platform/file_lock.h"
+#include "platform/unique_fd.h"
+
+enum class InstanceRole {
+    Primary,    // this process runs; it holds the lock and listens, where it could
+    Secondary,  // the running instance was asked to show its window and answered
+    Unanswered, // an instance holds the lock but did not answer in time
+};
+
+inline constexpr char kShowWindowRequest[] = "show\n";
+inline constexpr char kWindowShownReply[] = "shown\n";
+
+// The folder for the lock and the socket: `runtimeDir` where it is the user's
+// own with no rights for anyone else, else <tmpRoot>/quillon-<uid>, created
+// 0700 and checked the same way (a link is not followed). Empty when neither
+// can be trusted.
+std::string InstanceFolder(const char* runtimeDir, const std::string& tmpRoot = "/tmp");
+
+// "quillon-" and the display: WAYLAND_DISPLAY when set, else DISPLAY without
+// its screen number; bytes outside [A-Za-z0-9.:-] as "_" and two hex digits.
+std::string InstanceName(const char* waylandDisplay, const char* x11Display);
+
+// The socket path for this process's user and display, from its environment;
+// empty when there is no safe folder.
+std::string InstanceSocketPath();
+
+class CRunningInstance {
+public:
+    // `socketPath` empty (or too long for a socket): no guard, every launch runs.
+    explicit CRunningInstance(std::string socketPath);
+
+    // Becomes the running instance, or asks the running one to show its
+    // window. An instance that holds the lock but does not listen or answer
+    // yet (it is starting) is given up to `patience`.
+    InstanceRole Claim(std::chrono::milliseconds patience);
+
+    // The running instance's listening socket, for the caller to serve; -1
+    // where there is none.
+    int TakeListeningSocket() { return m_listening.Release(); }
+
+    // Keeps the lock until the process ends, so that no new instance starts
+    // while this one still closes its log.
+    void HoldLockUntilExit();
+
+private:
+    void Listen();
+    bool AskToShow(std::chrono::steady_clock::time_point deadline) const;
+
+    std::string m_path;
+    std::optional<ExclusiveFileLock> m_lock;
+    UniqueFd m_listening;
+};

@@ -1,0 +1,200 @@
+#include "platform/socket_owner.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+#include "platform/fd_io.h"
+#include "platform/iphelper/sock_diag_dump.h"
+#include "platform/unique_fd.h"
+
+namespace {
+
+struct DIAG_MATCH {
+    std::uint64_t inode; // 0: the socket has no file, so no process holds it
+    uid_t uid;
+};
+
+// The dumped sockets on the asked endpoint.
+class EndpointSink final : public iphelper::SockDiagSink {
+public:
+    explicit EndpointSink(const SOCKET_ENDPOINT& endpoint) : m_endpoint(endpoint) {}
+
+    void Restart() override { matches.clear(); }
+
+    void Add(const inet_diag_msg& socket) override
+    {
+        if (socket.id.idiag_src[0] != m_endpoint.localAddr ||
+            ntohs(socket.id.idiag_sport) != m_endpoint.localPort)
+            return;
+        if (m_endpoint.tcp && (socket.id.idiag_dst[0] != m_endpoint.remoteAddr ||
+                               ntohs(socket.id.idiag_dport) != m_endpoint.remotePort))
+            return;
+        matches.push_back({socket.idiag_inode, socket.idiag_uid});
+    }
+
+    std::vector<DIAG_MATCH> matches;
+
+private:
+    SOCKET_ENDPOINT m_endpoint;
+};
+
+// "socket:[12345]" to 12345; 0 for any other link.
+std::uint64_t SocketInodeOf(const char* link, ssize_t length)
+{
+    constexpr char kPrefix[] = "socket:[";
+    constexpr ssize_t kPrefixLength = sizeof kPrefix - 1;
+    if (length <= kPrefixLength + 1 || std::memcmp(link, kPrefix, kPrefixLength) != 0 ||
+        link[length - 1] != ']')
+        return 0;
+    return std::strtoull(link + kPrefixLength, nullptr, 10);
+}
+
+// Whether any descriptor in the open fd folder `fdDir` (taken over) is one of `inodes`.
+bool HoldsAny(int fdDir, const std::vector<std::uint64_t>& inodes)
+{
+    DIR* fds = fdopendir(fdDir);
+    if (fds == nullptr) {
+        close(fdDir);
+        return false;
+    }
+    bool holds = false;
+    while (!holds) {
+        const dirent* entry = readdir(fds);
+        if (entry == nullptr)
+            break;
+        char link[64];
+        const ssize_t length = readlinkat(fdDir, entry->d_name, link, sizeof link);
+        if (length <= 0 || length >= static_cast<ssize_t>(sizeof link))
+            continue;
+        const std::uint64_t inode = SocketInodeOf(link, length);
+        holds = inode != 0 && std::find(inodes.begin(), inodes.end(), inode) != inodes.end();
+    }
+    closedir(fds);
+    return holds;
+}
+
+// A small file of /proc/PID, whole; empty when it cannot be read.
+std::string ReadProcFile(int procFd, const std::string& path)
+{
+    UniqueFd fd(openat(procFd, path.c_str(), O_RDONLY | O_CLOEXEC));
+    char text[4096];
+    const ssize_t length = fd ? ReadAll(fd.Get(), text, sizeof text) : -1;
+    return length > 0 ? std::string(text, static_cast<std::size_t>(length)) : std::string();
+}
+
+// The effective uid from a status file's "Uid:" line (real, effective, saved, file system).
+bool EffectiveUid(const std::string& status, uid_t& uid)
+{
+    const std::size_t line = status.find("\nUid:");
+    if (line == std::string::npos)
+        return false;
+    const char* cursor = status.c_str() + line + 5;
+    char* end = nullptr;
+    std::strtoul(cursor, &end, 10);
+    if (end == cursor)
+        return false;
+    cursor = end;
+    const unsigned long effective = std::strtoul(cursor, &end, 10);
+    if (end == cursor)
+        return false;
+    uid = static_cast<uid_t>(effective);
+    return true;
+}
+
+} // namespace
+
+std::string UserName(uid_t uid)
+{
+    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    while (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == ERANGE &&
+           buffer.size() < (1u << 20))
+        buffer.resize(buffer.size() * 2);
+    return found != nullptr ? std::string(found->pw_name) : std::to_string(uid);
+}
+
+SOCKET_OWNERS FindSocketOwners(const SOCKET_ENDPOINT& endpoint)
+{
+    SOCKET_OWNERS owners;
+    EndpointSink sink(endpoint);
+    std::vector<char> receive;
+    owners.error = iphelper::DumpSockDiag(
+        endpoint.tcp ? iphelper::Protocol::Tcp : iphelper::Protocol::Udp, sink, receive);
+    if (owners.error != 0)
+        return owners;
+
+    std::vector<std::uint64_t> inodes;
+    for (const DIAG_MATCH& match : sink.matches) {
+        if (match.inode == 0)
+            continue;
+        if (inodes.empty())
+            owners.socketUid = match.uid;
+        inodes.push_back(match.inode);
+    }
+    if (inodes.empty()) {
+        owners.status =
+            sink.matches.empty() ? SocketOwnerStatus::Gone : SocketOwnerStatus::NoProcess;
+        return owners;
+    }
+
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) {
+        owners.error = errno;
+        return owners;
+    }
+    const int procFd = dirfd(proc);
+    bool unreadable = false;
+    std::map<uid_t, std::string> users;
+    while (const dirent* entry = readdir(proc)) {
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0')
+            continue;
+        const std::string process(entry->d_name);
+        const int fdDir =
+            openat(procFd, (process + "/fd").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fdDir < 0) {
+            // Another user's process, unless it has ended meanwhile.
+            unreadable = unreadable || errno == EACCES || errno == EPERM;
+            continue;
+        }
+        if (!HoldsAny(fdDir, inodes))
+            continue;
+
+        SOCKET_HOLDER holder{static_cast<pid_t>(pid), 0, {}, {}};
+        holder.command = ReadProcFile(procFd, process + "/comm");
+        if (!holder.command.empty() && holder.command.back() == '\n')
+            holder.command.pop_back();
+        if (!EffectiveUid(ReadProcFile(procFd, process + "/status"), holder.uid))
+            continue; // ended between the two reads
+        auto [user, added] = users.try_emplace(holder.uid);
+        if (added)
+            user->second = UserName(holder.uid);
+        holder.user = user->second;
+        owners.holders.push_back(std::move(holder));
+    }
+    closedir(proc);
+
+    std::sort(owners.holders.begin(), owners.holders.end(),
+              [](const SOCKET_HOLDER& a, const SOCKET_HOLDER& b) { return a.pid < b.pid; });
+    if (!owners.holders.empty())
+        owners.status = SocketOwnerStatus::Found;
+    else if (unreadable)
+        owners.status = SocketOwnerStatus::Hidden;
+    else
+        owners.status = SocketOwnerStatus::NoProcess;
+    if (owners.status == SocketOwnerStatus::Hidden)
+        owners.socketUser = UserName(owners.socketUid);
+    return owners;
+}
