@@ -55,6 +55,7 @@ std::vector<CONN_LINE> BuildConnLines(const CONN_TABLE* table)
     for (std::uint32_t i = 0; i < count; ++i) {
         const CONN_ROW& row = table->rows[i];
         CONN_LINE& line = lines[i];
+        line.row = row;
         line.text[0] = row.state != 0 ? tcp : udp;
         FormatEndpoint(row.localAddr, row.localPort, cell, sizeof cell);
         line.text[1] = QString::fromLocal8Bit(cell);
@@ -103,6 +104,13 @@ void CConnListModel::ReplaceLines(std::vector<CONN_LINE>& lines)
     beginResetModel();
     m_lines.swap(lines);
     endResetModel();
+}
+
+const CONN_LINE* CConnListModel::LineAt(int index) const
+{
+    if (index < 0 || index >= static_cast<int>(m_lines.size()))
+        return nullptr;
+    return &m_lines[static_cast<std::size_t>(index)];
 }
 
 int CConnListModel::rowCount(const QModelIndex& parent) const

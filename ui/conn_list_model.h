@@ -14,6 +14,7 @@
 
 struct CONN_LINE {
     QString text[4]; // protocol, local endpoint, remote endpoint, state
+    CONN_ROW row;    // the row shown, for what the texts do not say
 };
 
 inline constexpr int kConnLineColumns = 4;
@@ -39,6 +40,9 @@ public:
     // Makes `lines` the whole list; `lines` receives the old lines, so that
     // the caller frees them on its own thread.
     void ReplaceLines(std::vector<CONN_LINE>& lines);
+
+    // Line `index`, or null past the end.
+    const CONN_LINE* LineAt(int index) const;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;

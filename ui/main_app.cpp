@@ -2,6 +2,7 @@
 
 #include "ui/main_dlg.h"
 #include "ui/shutdown_signals.h"
+#include "ui/single_instance.h"
 
 CMainApp::CMainApp(int& argc, char** argv) : QApplication(argc, argv)
 {
@@ -12,6 +13,9 @@ CMainApp::CMainApp(int& argc, char** argv) : QApplication(argc, argv)
 int CMainApp::InitInstance()
 {
     CMainDlg dialog;
+    // Later launches ask for the window through the instance guard.
+    if (auto* instance = findChild<CSingleInstance*>())
+        connect(instance, &CSingleInstance::showRequested, &dialog, &CMainDlg::ShowMainWindow);
     // A signalled end goes the way of the tray menu's "Close".
     CShutdownSignals shutdownSignals;
     shutdownSignals.Install([&dialog] {

@@ -21,6 +21,8 @@
 #include "ui/api_error_text.h"
 #include "ui/conn_list_model.h"
 #include "ui/dialog_units.h"
+#include "ui/line_copy.h"
+#include "ui/owner_tooltip.h"
 #include "ui/program_icon.h"
 #include "ui/prop_dlg.h"
 
@@ -121,6 +123,8 @@ void CMainDlg::CreateControls()
     m_list->header()->setSectionsMovable(false);
     m_listModel = new CConnListModel(this);
     m_list->setModel(m_listModel);
+    new CLineCopy(m_list, m_listModel);
+    new COwnerTooltip(m_list, m_listModel);
 
     m_propertiesButton = new QPushButton(QStringLiteral("Properties..."), this);
     m_propertiesButton->setObjectName(QStringLiteral("IDC_PROPERTIES"));

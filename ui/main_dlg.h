@@ -79,6 +79,7 @@ public:
     int AddStatusIcon(unsigned code);
     void ShowTrayMenu();
     void ShowPropDlg();
+    void ShowMainWindow();
     void OnSysCommand(unsigned id, std::intptr_t param);
     void SetUpSystemMenu();
     void ShowSystemMenu(const QPoint& globalPos);

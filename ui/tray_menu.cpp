@@ -143,6 +143,13 @@ void CMainDlg::ShowPropDlg()
     m_pPropDlg->activateWindow();
 }
 
+void CMainDlg::ShowMainWindow()
+{
+    show();
+    raise();
+    activateWindow();
+}
+
 void CMainDlg::SetUpSystemMenu()
 {
     if (m_systemMenu != nullptr)

@@ -88,9 +88,13 @@ class Desktop:
 
     def _start_session_bus(self):
         """A session bus of this desktop's own, with the accessibility bus
-        already up, so that a program started on it exposes its widgets."""
+        already up, so that a program started on it exposes its widgets. The
+        accessibility bus puts its socket in the runtime folder: a private one,
+        so desktops running side by side do not take each other's."""
+        self.runtime = tempfile.mkdtemp(prefix="quillon-desktop-")
+        self.env["XDG_RUNTIME_DIR"] = self.runtime
         self.bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
-                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+                                    env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
                                     preexec_fn=die_with_parent)
         address = self.bus.stdout.readline().strip()
         if not address:
@@ -159,8 +163,15 @@ class Desktop:
         return icons[0] if icons else None
 
     def right_click(self, x, y):
+        self.click(x, y, button=3)
+
+    def click(self, x, y, button=1):
         self.xdotool("mousemove", "--sync", str(x), str(y))
-        self.xdotool("click", "3")
+        self.xdotool("click", str(button))
+
+    def clipboard(self):
+        return subprocess.run(["xclip", "-o", "-selection", "clipboard"], env=self.env,
+                              capture_output=True, text=True, timeout=10).stdout
 
     def key(self, *keys, window=None):
         args = ["key", "--delay", "60"]
@@ -183,6 +194,8 @@ class Desktop:
                     process.wait(5)
                 except subprocess.TimeoutExpired:
                     process.kill()
+        if getattr(self, "runtime", None):
+            shutil.rmtree(self.runtime, ignore_errors=True)
 
 
 class Accessibility:
@@ -256,6 +269,21 @@ class Accessibility:
         return [tuple(cells.getAccessibleAt(row, column).name for column in range(cells.nColumns))
                 for row in range(cells.nRows)]
 
+    def cell(self, table, row, column=0):
+        return table.queryTable().getAccessibleAt(row, column)
+
+    def tooltip(self):
+        """The text of the program's showing tooltip, or None."""
+        app = self.application(timeout=0)
+        for window in app or []:
+            try:
+                if window is not None and window.getRoleName() == "tool tip" and \
+                        window.getState().contains(self.atspi.STATE_SHOWING):
+                    return window.name
+            except Exception:
+                continue
+        return None
+
     def is_checked(self, node):
         return node.getState().contains(self.atspi.STATE_CHECKED)
 
@@ -319,11 +347,15 @@ class Quillon:
         self.work = self.root / "work"
         self.home.mkdir(parents=True, exist_ok=True)
         self.work.mkdir(parents=True, exist_ok=True)
+        # Its own runtime folder, so that scenarios running side by side never
+        # meet as one instance.
+        self.runtime = self.root / "runtime"
+        self.runtime.mkdir(mode=0o700)
         self.program = Path(program) if program else BUILD_DIR / "quillon"
         self.user = user
         if user is not None:
             os.chmod(self.root, 0o755)
-            for folder in (self.home, self.work):
+            for folder in (self.home, self.work, self.runtime):
                 os.chown(folder, user, user)
         self.process = None
 
@@ -349,14 +381,18 @@ class Quillon:
                 os.chown(path, self.user, self.user)
 
     def start(self):
-        env = dict(self.desktop.env, HOME=str(self.home))
+        self.process = self.launch()
+        return self
+
+    def launch(self):
+        """One more launch of the program for the same user and display."""
+        env = dict(self.desktop.env, HOME=str(self.home), XDG_RUNTIME_DIR=str(self.runtime))
         env.pop("XDG_CONFIG_HOME", None)
         command = [str(self.program)]
         if self.user is not None:
             command = ["setpriv", f"--reuid={self.user}", f"--regid={self.user}", "--clear-groups", "--"] + command
-        self.process = subprocess.Popen(command, cwd=self.work, env=env, preexec_fn=die_with_parent,
-                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        return self
+        return subprocess.Popen(command, cwd=self.work, env=env, preexec_fn=die_with_parent,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
 
     def main_window(self, timeout=15):
         return self.desktop.window_named("Quillon", timeout)

@@ -366,6 +366,133 @@ class Scenario(unittest.TestCase):
         self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 1))
         self.assertEqual(dumps(quillon.log_lines())[0], expected_lines(tcp, udp))
 
+    def test_one_instance_per_user_and_display(self):
+        self.open_known_sockets()
+        desktop = self.start_desktop()
+        quillon = self.program(desktop)
+        quillon.write_hive(bool_prop1=7)
+        launches = [quillon.launch(), quillon.launch()]
+        for launch in launches:
+            self.addCleanup(launch.kill)
+        # Launched at the same moment: one runs, the other ends at once.
+        self.assertTrue(wait_until(lambda: [launch.poll() for launch in launches].count(None) == 1, 15))
+        running = next(launch for launch in launches if launch.poll() is None)
+        self.assertEqual([launch.poll() for launch in launches if launch is not running], [0])
+        window = quillon.main_window()
+        self.assertIsNotNone(window)
+        self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 1))
+
+        # Hidden without a tray to bring it back, a later launch does.
+        desktop.click(*self.window_corner(desktop, window))
+        desktop.key("Escape")
+        self.assertTrue(wait_until(lambda: not desktop.windows_named("Quillon"), 5), "Esc did not hide it")
+        self.assertEqual(quillon.launch().wait(15), 0)
+        self.assertEqual(quillon.main_window(5), window)
+        self.assertTrue(wait_until(lambda: desktop.xdotool("getwindowfocus").stdout.strip() == window, 5),
+                        "the window was not activated")
+        opened = lambda lines: sum(line.startswith("Quillon session opened") for line in lines)
+        self.assertEqual(opened(quillon.log_lines()), 1, "a later launch wrote to the log")
+
+        # Killed, it leaves its socket behind; that does not stop the next start.
+        running.kill()
+        running.wait()
+        self.assertTrue(any(path.is_socket() for path in quillon.runtime.iterdir()))
+        quillon.start()
+        self.assertTrue(quillon.wait_for_log(lambda lines: opened(lines) == 2))
+        self.assertIsNone(quillon.process.poll())
+
+    def window_corner(self, desktop, window):
+        """A point inside the window, outside its list and buttons."""
+        x, y, width, height = desktop.geometry(window)
+        return x + 4, y + height - 4
+
+    def start_showing_list(self, lines):
+        """The program with names off, once its list shows `lines` lines:
+        the desktop, the window, the screen reader's view, the list and its lines."""
+        desktop = self.start_desktop()
+        quillon = self.program(desktop)
+        quillon.write_hive(bool_prop1=7, refresh_time=5000)
+        quillon.start()
+        window = quillon.main_window()
+        self.assertIsNotNone(window)
+        screen = Accessibility(desktop)
+        table = screen.find("tree")
+        self.assertIsNotNone(table)
+        rows = wait_until(lambda: len(screen.table_rows(table)) >= lines and screen.table_rows(table), 10)
+        self.assertTrue(rows, "the list did not fill")
+        return desktop, window, screen, table, rows
+
+    def test_hover_names_the_owning_process(self):
+        self.sockets.tcp_listen("127.0.0.2", 8080)
+        # A listener of another user's process.
+        helper = subprocess.Popen(
+            ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups", "--", sys.executable, "-c",
+             "import socket, time; s = socket.socket(); s.bind(('127.0.0.3', 9090)); s.listen();"
+             " print(flush=True); time.sleep(600)"],
+            stdout=subprocess.PIPE, text=True)
+        self.addCleanup(helper.kill)
+        helper.stdout.readline()
+        # Its client closes first, so the client's end stays in TIME_WAIT with no process.
+        listener = self.sockets.tcp_listen("127.0.0.4", 7070)
+        client = socket.create_connection(("127.0.0.4", 7070), source_address=("127.0.0.5", 40000))
+        accepted, _ = listener.accept()
+        client.close()
+        accepted.recv(1)
+        accepted.close()
+
+        desktop, window, screen, table, rows = self.start_showing_list(4)
+        desktop.click(*self.window_corner(desktop, window))  # tooltips show in the active window
+
+        def command(pid):
+            return Path(f"/proc/{pid}/comm").read_text().strip()
+
+        expected = {
+            list_line("TCP", ("127.0.0.2", 8080), ("0.0.0.0", 0), "LISTEN"):
+                f"{command(os.getpid())} (pid {os.getpid()}, user root)",
+            list_line("TCP", ("127.0.0.3", 9090), ("0.0.0.0", 0), "LISTEN"):
+                f"{command(helper.pid)} (pid {helper.pid}, user nobody)",
+            list_line("TCP", ("127.0.0.5", 40000), ("127.0.0.4", 7070), "TIME_WAIT"):
+                "No process holds this endpoint.",
+        }
+        for line, text in expected.items():
+            with self.subTest(line=line):
+                self.assertIn(line, rows)
+                x, y = screen.centre(screen.cell(table, rows.index(line), 1))
+                desktop.xdotool("mousemove", "--sync", str(x), str(y))
+                desktop.xdotool("mousemove", "--sync", str(x + 2), str(y))
+                self.assertEqual(wait_until(lambda: screen.tooltip() == text and text, 10), text,
+                                 f"the tooltip shows {screen.tooltip()!r}")
+
+    def test_copy_a_line(self):
+        self.open_known_sockets()
+        desktop, window, screen, table, rows = self.start_showing_list(7)
+        udp = rows.index(list_line("UDP", ("0.0.0.0", 5353)))
+
+        def click(row, button=1):
+            desktop.click(*screen.centre(screen.cell(table, row, 1)), button=button)
+            time.sleep(0.3)
+
+        # The column texts as shown, blanks kept, joined by tabs, with a line end.
+        for row, keys in [(0, ["ctrl+c"]), (udp, None), (1, ["Menu"]), (2, ["shift+F10"])]:
+            with self.subTest(row=row, keys=keys):
+                if keys is None:
+                    click(row, button=3)  # the line's own menu
+                else:
+                    click(row)
+                    desktop.key(*keys)
+                if keys != ["ctrl+c"]:
+                    time.sleep(0.5)
+                    desktop.key("Down", "Return")  # "Copy"
+                self.assertEqual(wait_until(lambda: desktop.clipboard() == "\t".join(rows[row]) + "\n", 5)
+                                 and desktop.clipboard(), "\t".join(rows[row]) + "\n")
+        self.assertEqual(rows[udp][3], " ")
+
+        # Outside the list the window's own menu opens, with About last.
+        desktop.right_click(*self.window_corner(desktop, window))
+        time.sleep(0.5)
+        desktop.key("Up", "Return")
+        self.assertIsNotNone(desktop.window_named("About Quillon", 10), "no window menu outside the list")
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

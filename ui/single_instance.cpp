@@ -1,0 +1,60 @@
+#include "ui/single_instance.h"
+
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QTimer>
+
+#include <unistd.h>
+
+namespace {
+
+// How long a launch waits for a running instance that is starting or busy.
+constexpr std::chrono::seconds kPatience(5);
+// A connection that has said nothing useful by then is dropped.
+constexpr int kRequestTimeoutMs = 5000;
+constexpr qint64 kLongestRequest = 64;
+
+} // namespace
+
+CSingleInstance::CSingleInstance(QObject* parent)
+    : QObject(parent), m_instance(InstanceSocketPath())
+{
+}
+
+InstanceRole CSingleInstance::Claim()
+{
+    const InstanceRole role = m_instance.Claim(kPatience);
+    if (role != InstanceRole::Primary)
+        return role;
+    m_instance.HoldLockUntilExit();
+    const int listening = m_instance.TakeListeningSocket();
+    if (listening < 0)
+        return role;
+    m_server = new QLocalServer(this);
+    if (!m_server->listen(listening)) {
+        close(listening);
+        return role;
+    }
+    connect(m_server, &QLocalServer::newConnection, this, &CSingleInstance::Serve);
+    return role;
+}
+
+void CSingleInstance::Serve()
+{
+    while (QLocalSocket* connection = m_server->nextPendingConnection()) {
+        connect(connection, &QLocalSocket::disconnected, connection, &QObject::deleteLater);
+        QTimer::singleShot(kRequestTimeoutMs, connection, &QLocalSocket::abort);
+        connect(connection, &QLocalSocket::readyRead, this, [this, connection] {
+            if (!connection->canReadLine()) {
+                if (connection->bytesAvailable() > kLongestRequest)
+                    connection->abort();
+                return;
+            }
+            if (connection->readLine(kLongestRequest + 1) == kShowWindowRequest) {
+                emit showRequested();
+                connection->write(kWindowShownReply);
+            }
+            connection->disconnectFromServer();
+        });
+    }
+}
