@@ -12,6 +12,7 @@ packages=(
   xvfb xauth trayer xdotool x11-utils imagemagick
   iproute2 util-linux procps passwd
   fonts-dejavu-core
+  dpkg-dev file librsvg2-bin lintian appstream
 )
 
 missing=()
