@@ -66,8 +66,10 @@ class Desktop:
         # Xvfb picks a free display itself and tells us its number, so scenarios
         # may run side by side.
         read_end, write_end = os.pipe()
+        # -noreset: a server that resets when its last client leaves refuses
+        # connections for a moment, and a desktop without a tray host has none.
         self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", f"{size}x24", "-nolisten", "tcp", "-ac"],
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", f"{size}x24", "-nolisten", "tcp", "-ac", "-noreset"],
             pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             preexec_fn=die_with_parent)
         os.close(write_end)
@@ -81,6 +83,10 @@ class Desktop:
         self.env.pop("WAYLAND_DISPLAY", None)
         self.env["QT_QPA_PLATFORM"] = "xcb"
         self.env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
+        # The session's own runtime folder: the accessibility bus puts its
+        # socket there, and desktops side by side must not share one.
+        self.runtime = tempfile.mkdtemp(prefix="quillon-runtime-")
+        self.env["XDG_RUNTIME_DIR"] = self.runtime
         self.bus = None
         self.tray = None
         if not wait_until(self._x_answers, 10):
@@ -95,7 +101,7 @@ class Desktop:
         already up, so that a program started on it exposes its widgets."""
         self.bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
-                                    preexec_fn=die_with_parent)
+                                    env=self.env, preexec_fn=die_with_parent)
         address = self.bus.stdout.readline().strip()
         if not address:
             self.close()
@@ -187,6 +193,8 @@ class Desktop:
                     process.wait(5)
                 except subprocess.TimeoutExpired:
                     process.kill()
+        if getattr(self, "runtime", None):
+            shutil.rmtree(self.runtime, ignore_errors=True)
 
 
 class Accessibility:
@@ -197,6 +205,7 @@ class Accessibility:
         # The accessibility library finds its bus through these when first used.
         os.environ["DISPLAY"] = desktop.env["DISPLAY"]
         os.environ["DBUS_SESSION_BUS_ADDRESS"] = desktop.env["DBUS_SESSION_BUS_ADDRESS"]
+        os.environ["XDG_RUNTIME_DIR"] = desktop.env["XDG_RUNTIME_DIR"]
         import pyatspi  # Debian's python3-pyatspi
         self.atspi = pyatspi
 
