@@ -48,6 +48,10 @@ def prepare_namespace(hosts_text):
     run("ip", "link", "set", "lo", "up")
     os.makedirs("/tmp/.X11-unix", mode=0o1777, exist_ok=True)
     run("mount", "-t", "tmpfs", "-o", "mode=1777", "quillon-x11", "/tmp/.X11-unix")
+    bind_hosts_file(hosts_text)
+
+
+def bind_hosts_file(hosts_text):
     hosts = Path(tempfile.mkstemp(prefix="quillon-hosts-")[1])
     hosts.write_text(hosts_text)
     hosts.chmod(0o644)
@@ -62,8 +66,10 @@ class Desktop:
         # Xvfb picks a free display itself and tells us its number, so scenarios
         # may run side by side.
         read_end, write_end = os.pipe()
+        # -noreset: a server that resets when its last client leaves refuses
+        # connections for a moment, and a desktop without a tray host has none.
         self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", f"{size}x24", "-nolisten", "tcp", "-ac"],
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", f"{size}x24", "-nolisten", "tcp", "-ac", "-noreset"],
             pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             preexec_fn=die_with_parent)
         os.close(write_end)
@@ -77,6 +83,10 @@ class Desktop:
         self.env.pop("WAYLAND_DISPLAY", None)
         self.env["QT_QPA_PLATFORM"] = "xcb"
         self.env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
+        # The session's own runtime folder: the accessibility bus puts its
+        # socket there, and desktops side by side must not share one.
+        self.runtime = tempfile.mkdtemp(prefix="quillon-runtime-")
+        self.env["XDG_RUNTIME_DIR"] = self.runtime
         self.bus = None
         self.tray = None
         if not wait_until(self._x_answers, 10):
@@ -88,14 +98,10 @@ class Desktop:
 
     def _start_session_bus(self):
         """A session bus of this desktop's own, with the accessibility bus
-        already up, so that a program started on it exposes its widgets. The
-        accessibility bus puts its socket in the runtime folder: a private one,
-        so desktops running side by side do not take each other's."""
-        self.runtime = tempfile.mkdtemp(prefix="quillon-desktop-")
-        self.env["XDG_RUNTIME_DIR"] = self.runtime
+        already up, so that a program started on it exposes its widgets."""
         self.bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
-                                    env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
-                                    preexec_fn=die_with_parent)
+                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+                                    env=self.env, preexec_fn=die_with_parent)
         address = self.bus.stdout.readline().strip()
         if not address:
             self.close()
@@ -206,6 +212,7 @@ class Accessibility:
         # The accessibility library finds its bus through these when first used.
         os.environ["DISPLAY"] = desktop.env["DISPLAY"]
         os.environ["DBUS_SESSION_BUS_ADDRESS"] = desktop.env["DBUS_SESSION_BUS_ADDRESS"]
+        os.environ["XDG_RUNTIME_DIR"] = desktop.env["XDG_RUNTIME_DIR"]
         import pyatspi  # Debian's python3-pyatspi
         self.atspi = pyatspi
 
@@ -427,3 +434,31 @@ class Quillon:
     def cleanup(self):
         self.stop()
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+SYSTEM_FOLDERS = ("/usr", "/etc", "/var")
+
+
+def overlay_system_folders(scratch):
+    """Lays a writable overlay on /usr, /etc and /var for this mount namespace
+    only, so whatever a package install writes stays in `scratch`, a tmpfs
+    that goes with the namespace. False where the kernel refuses overlays."""
+    run("mount", "-t", "tmpfs", "quillon-overlays", str(scratch))
+    for folder in SYSTEM_FOLDERS:
+        upper, work = scratch / folder.strip("/") / "upper", scratch / folder.strip("/") / "work"
+        upper.mkdir(parents=True)
+        work.mkdir()
+        mounted = run("mount", "-t", "overlay", "quillon-overlay", "-o",
+                      f"lowerdir={folder},upperdir={upper},workdir={work}", folder, check=False)
+        if mounted.returncode != 0:
+            remove_system_overlays(scratch)
+            return False
+    return True
+
+
+def remove_system_overlays(scratch):
+    """Takes the overlays and their tmpfs away again: the machine's own folders show."""
+    for folder in (*reversed(SYSTEM_FOLDERS), str(scratch)):
+        source = run("findmnt", "--noheadings", "--output", "SOURCE", "--mountpoint", folder, check=False)
+        if source.stdout.strip() in ("quillon-overlay", "quillon-overlays"):
+            run("umount", "--lazy", folder)
