@@ -1,3 +1,4 @@
+#include <QLineEdit>
 #include <QThread>
 #include <QTreeView>
 
@@ -11,6 +12,7 @@
 
 #include "platform/last_error.h"
 #include "tests/ui_test_support.h"
+#include "ui/prop_dlg.h"
 
 using namespace uitest;
 
@@ -144,12 +146,29 @@ TEST_F(MainDlgTest, OnOKDuringARefillLetsTheStepFinish)
     EXPECT_NE(lastDump[0].find("LISTEN"), std::string::npos);
 }
 
-TEST_F(MainDlgTest, OnOKFromAnOpenErrorBoxEndsWithoutAnotherBox)
+// The scan thread waits on the error box, and the box on a validation message
+// that the still usable properties dialog opened over it: OnOK answers both.
+TEST_F(MainDlgTest, OnOKWithBoxesOpenEndsWithoutAnotherBox)
 {
     onScanSnapshot = [this] { fake.Fail(31); };
-    watcher.onBox = [this](QMessageBox*) { dialog.OnOK(); };
+    watcher.onBox = [this](QMessageBox*) {
+        if (watcher.boxes.size() == 1) {
+            // Later, as a user would: the watcher does not look again while it is busy.
+            QTimer::singleShot(0, &dialog, [this] {
+                dialog.ShowPropDlg();
+                for (QWidget* window : QApplication::topLevelWidgets())
+                    if (auto* properties = qobject_cast<CPropDlg*>(window)) {
+                        properties->findChild<QLineEdit*>("IDC_REFRESH")->setText("abc");
+                        properties->OnOK();
+                    }
+            });
+        } else {
+            dialog.OnOK();
+        }
+    };
     RunUntilOnOK();
-    EXPECT_EQ(watcher.boxes.size(), 1u);
+    ASSERT_EQ(watcher.boxes.size(), 2u);
+    EXPECT_EQ(watcher.boxes[1].text, "Please enter a positive integer.");
 }
 
 TEST_F(MainDlgTest, OnOKDuringALongWaitEndsTheWait)

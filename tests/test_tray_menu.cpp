@@ -1,8 +1,12 @@
+#include <QContextMenuEvent>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPushButton>
 #include <QTest>
+#include <QTreeView>
 
 #include <cstdlib>
+#include <functional>
 #include <utility>
 
 #include "tests/ui_test_support.h"
@@ -25,6 +29,8 @@ public:
 
     int menusSeen = 0;
     int aboutBoxesSeen = 0;
+    QPoint menuAt;
+    QString menuFirstItem;
 
 private:
     void Poll()
@@ -37,6 +43,8 @@ private:
             box->button(QMessageBox::Ok)->click();
         } else if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
             ++menusSeen;
+            menuAt = menu->pos();
+            menuFirstItem = menu->actions().value(0)->text();
             for (QAction* action : menu->actions())
                 if (!choice.isEmpty() && action->text() == choice)
                     menu->setActiveAction(action);
@@ -58,7 +66,9 @@ protected:
         // Offscreen there is no notification area, and start-up reports that.
         UserAtTheScreen user;
         ASSERT_TRUE(dialog.OnInitDialog());
-        propDlg = dialog.findChild<CPropDlg*>();
+        for (QWidget* window : QApplication::topLevelWidgets())
+            if (auto* properties = qobject_cast<CPropDlg*>(window))
+                propDlg = properties;
         ASSERT_NE(propDlg, nullptr);
     }
     void TearDown() override
@@ -91,6 +101,7 @@ TEST_F(TrayMenuTest, EachTrayChoiceAndADismissedMenu)
         {"Properties...", false, true, false},
         {"Close", false, false, true},
     };
+    dialog.showMinimized();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.choice);
         dialog.hide();
@@ -104,6 +115,12 @@ TEST_F(TrayMenuTest, EachTrayChoiceAndADismissedMenu)
         WaitUntilEnded(c.ended);
         EXPECT_EQ(dialog.isVisible(), c.windowShown);
         EXPECT_EQ(propDlg->isVisible(), c.propertiesShown);
+        // What comes up comes up in front, restored, ready for the keyboard.
+        if (c.windowShown || c.propertiesShown) {
+            QWidget* shown = c.windowShown ? static_cast<QWidget*>(&dialog) : propDlg;
+            EXPECT_TRUE(QTest::qWaitForWindowActive(shown));
+            EXPECT_FALSE(shown->isMinimized());
+        }
     }
 }
 
@@ -116,6 +133,53 @@ TEST_F(TrayMenuTest, PropertiesTwiceKeepsUnappliedEdits)
         EXPECT_TRUE(propDlg->isVisible());
         EXPECT_EQ(refresh->text(), expected);
         refresh->setText("777");
+    }
+}
+
+// Alt+Space reaches the window menu whichever control has the focus; the
+// menu keys do outside the list and are left to the list inside it. From the
+// keyboard the menu opens at the window's top left corner.
+TEST_F(TrayMenuTest, WindowMenuFromTheKeyboard)
+{
+    dialog.move(100, 80);
+    dialog.show();
+    dialog.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+    QWidget* list = dialog.findChild<QTreeView*>("IDC_CONN_LIST");
+    QWidget* button = dialog.findChild<QPushButton*>("IDC_PROPERTIES");
+    const auto altSpace = [](QWidget* w) { QTest::keyClick(w, Qt::Key_Space, Qt::AltModifier); };
+    const auto shiftF10 = [](QWidget* w) { QTest::keyClick(w, Qt::Key_F10, Qt::ShiftModifier); };
+    // The platform turns the Menu key into a context menu request to the focus.
+    const auto menuKey = [](QWidget* w) {
+        QContextMenuEvent request(QContextMenuEvent::Keyboard, QPoint(2, 2),
+                                  w->mapToGlobal(QPoint(2, 2)));
+        QApplication::sendEvent(w, &request);
+    };
+    // In the list the keys open the line's own menu instead.
+    const struct {
+        const char* what;
+        QWidget* focus;
+        std::function<void(QWidget*)> press;
+        const char* firstItem;
+    } cases[] = {
+        {"Alt+Space in the list", list, altSpace, "Minimize"},
+        {"Alt+Space on the button", button, altSpace, "Minimize"},
+        {"Shift+F10 on the button", button, shiftF10, "Minimize"},
+        {"Menu on the button", button, menuKey, "Minimize"},
+        {"Shift+F10 in the list", list, shiftF10, "Copy"},
+        {"Menu in the list", list, menuKey, "Copy"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.focus->setFocus();
+        UserAtTheScreen user;
+        c.press(c.focus);
+        EXPECT_EQ(user.menusSeen, 1);
+        EXPECT_EQ(user.menuFirstItem, c.firstItem);
+        if (user.menuFirstItem == "Minimize") {
+            EXPECT_EQ(user.menuAt, dialog.mapToGlobal(QPoint(0, 0)));
+        }
+        EXPECT_FALSE(propDlg->isVisible());
     }
 }
 

@@ -13,10 +13,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
 {
     setWindowTitle(QStringLiteral("About Quillon"));
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
-    QFont dialogFont = font();
-    dialogFont.setPointSize(8);
-    setFont(dialogFont);
-    CDialogUnits units(dialogFont);
+    CDialogUnits units(font());
 
     // An icon control takes the size of its picture.
     auto* icon = new QLabel(this);

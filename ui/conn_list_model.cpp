@@ -1,8 +1,6 @@
 #include "ui/conn_list_model.h"
 
 #include <QFontDatabase>
-#include <QFontMetrics>
-#include <QGuiApplication>
 
 #include <iterator>
 
@@ -75,17 +73,13 @@ CConnListModel::CConnListModel(QObject* parent)
 {
 }
 
-void CConnListModel::FitEndpointFont(int pixels)
+void CConnListModel::SetDialogFont(const QFont& dialogFont)
 {
-    constexpr qreal kSmallestPointSize = 6;
-    const QString widest = QStringLiteral("255.255.255.255:65535");
     QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    qreal size = QGuiApplication::font().pointSizeF();
-    if (size > 0)
-        font.setPointSizeF(size);
-    while (font.pointSizeF() > kSmallestPointSize &&
-           QFontMetrics(font).horizontalAdvance(widest) > pixels)
-        font.setPointSizeF(font.pointSizeF() - 0.5);
+    if (dialogFont.pointSizeF() > 0)
+        font.setPointSizeF(dialogFont.pointSizeF());
+    else
+        font.setPixelSize(dialogFont.pixelSize());
     m_fixedFont = font;
 }
 
@@ -134,8 +128,7 @@ QVariant CConnListModel::data(const QModelIndex& index, int role) const
     case Qt::DisplayRole:
         return m_lines[static_cast<std::size_t>(index.row())].text[column];
     case Qt::FontRole:
-        // Endpoint texts are padded with blanks so that they line up.
-        if (column == 1 || column == 2)
+        if (IsEndpointColumn(column))
             return m_fixedFont;
         return {};
     case Qt::TextAlignmentRole:

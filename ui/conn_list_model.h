@@ -33,9 +33,11 @@ public:
     // Adds a left-aligned column with `heading` before `index`; returns its index.
     int InsertColumn(int index, const QString& heading);
 
-    // Sizes the fixed-width font of the endpoint columns so that the longest
-    // numeric endpoint text fits `pixels`.
-    void FitEndpointFont(int pixels);
+    // The endpoint columns show the fixed-width font at the size of
+    // `dialogFont`, so that their blank-padded texts line up.
+    void SetDialogFont(const QFont& dialogFont);
+    const QFont& EndpointFont() const { return m_fixedFont; }
+    static bool IsEndpointColumn(int column) { return column == 1 || column == 2; }
 
     // Makes `lines` the whole list; `lines` receives the old lines, so that
     // the caller frees them on its own thread.

@@ -10,17 +10,6 @@
 
 #include "ui/conn_list_model.h"
 
-namespace {
-
-bool IsMenuKey(const QKeyEvent& key)
-{
-    const Qt::KeyboardModifiers modifiers = key.modifiers() & ~Qt::KeypadModifier;
-    return (key.key() == Qt::Key_Menu && modifiers == Qt::NoModifier) ||
-           (key.key() == Qt::Key_F10 && modifiers == Qt::ShiftModifier);
-}
-
-} // namespace
-
 CLineCopy::CLineCopy(QTreeView* view, const CConnListModel* model)
     : QObject(view), m_view(view), m_model(model)
 {
@@ -47,37 +36,45 @@ bool CLineCopy::eventFilter(QObject* watched, QEvent* event)
     case QEvent::KeyPress: {
         auto* key = static_cast<QKeyEvent*>(event);
         const bool copy = key->matches(QKeySequence::Copy);
-        if (watched != m_view || (!copy && !IsMenuKey(*key)))
+        const bool shiftF10 = key->key() == Qt::Key_F10 &&
+                              (key->modifiers() & ~Qt::KeypadModifier) == Qt::ShiftModifier;
+        // The platform turns the Menu key into a menu request of its own.
+        const bool menuKey = key->key() == Qt::Key_Menu;
+        if (watched != m_view || (!copy && !shiftF10 && !menuKey))
             break;
         // Ours, before any shortcut and before the window's own keys see it.
         key->accept();
-        if (event->type() == QEvent::ShortcutOverride)
-            return true;
-        const int line = SelectedLine();
-        if (copy)
-            CopyLine(line);
-        else
-            ShowMenu(line, m_view->viewport()->mapToGlobal(
-                               line >= 0 ? m_view->visualRect(m_model->index(line, 0)).center()
-                                         : QPoint(0, 0)));
+        if (event->type() == QEvent::KeyPress && copy)
+            CopyLine(SelectedLine());
+        else if (event->type() == QEvent::KeyPress && shiftF10)
+            ShowMenuForSelectedLine();
         return true;
     }
     case QEvent::ContextMenu: {
-        auto* menu = static_cast<QContextMenuEvent*>(event);
-        // The keyboard's menu request comes as a key as well.
-        if (menu->reason() == QContextMenuEvent::Keyboard)
+        auto* request = static_cast<QContextMenuEvent*>(event);
+        if (request->reason() == QContextMenuEvent::Keyboard) {
+            ShowMenuForSelectedLine();
             return true;
+        }
         if (watched != m_view->viewport())
             break;
-        const QModelIndex index = m_view->indexAt(menu->pos());
+        // A click beside the lines opens nothing.
+        const QModelIndex index = m_view->indexAt(request->pos());
         if (index.isValid())
-            ShowMenu(index.row(), menu->globalPos());
+            ShowMenu(index.row(), request->globalPos());
         return true;
     }
     default:
         break;
     }
     return QObject::eventFilter(watched, event);
+}
+
+void CLineCopy::ShowMenuForSelectedLine()
+{
+    const int line = SelectedLine();
+    const QPoint at = line >= 0 ? m_view->visualRect(m_model->index(line, 0)).center() : QPoint();
+    ShowMenu(line, m_view->viewport()->mapToGlobal(at));
 }
 
 int CLineCopy::SelectedLine() const

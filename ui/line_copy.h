@@ -28,6 +28,7 @@ protected:
 private:
     int SelectedLine() const;
     void ShowMenu(int line, const QPoint& globalPos);
+    void ShowMenuForSelectedLine();
     void CopyLine(int line);
 
     QTreeView* m_view;

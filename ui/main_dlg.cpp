@@ -9,6 +9,7 @@
 #include <QThread>
 #include <QTreeView>
 
+#include <iterator>
 #include <new>
 #include <utility>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "ui/conn_list_model.h"
 #include "ui/dialog_units.h"
 #include "ui/line_copy.h"
+#include "ui/list_columns.h"
 #include "ui/owner_tooltip.h"
 #include "ui/program_icon.h"
 #include "ui/prop_dlg.h"
@@ -30,18 +32,6 @@ namespace {
 
 // The window that owns the log's message boxes; the log has no window of its own.
 std::atomic<CMainDlg*> s_boxOwner{nullptr};
-
-struct LIST_COLUMN {
-    const char* heading;
-    int width;
-};
-
-constexpr LIST_COLUMN kListColumns[] = {
-    {"Protocol", 70},
-    {"Local Address", 150},
-    {"Remote Address", 150},
-    {"State", 90},
-};
 
 CONN_TABLE* AllocateTable()
 {
@@ -59,6 +49,17 @@ void FreeTable(CONN_TABLE*& table)
 template <typename Fn> Fn ProcAs(FARPROC address)
 {
     return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(address));
+}
+
+// Answers every box still open, whichever window owns it: the scan thread or
+// a nested loop may wait on one, and its answer no longer matters.
+void CloseOpenBoxes()
+{
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        auto* box = qobject_cast<QDialog*>(window);
+        if (box != nullptr && box->isVisible() && box->isModal())
+            box->done(QDialog::Rejected);
+    }
 }
 
 } // namespace
@@ -92,13 +93,13 @@ CMainDlg::~CMainDlg()
     if (m_scanThread.IsStarted()) {
         m_stopping = true;
         m_scanThread.RequestStop();
-        if (m_openBox)
-            m_openBox->done(QMessageBox::Ok);
+        CloseOpenBoxes();
         // The thread may be waiting for this thread to carry out a refill.
         while (m_scanThread.IsStarted())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     FreeTables();
+    delete m_pPropDlg;
     CMainDlg* self = this;
     if (s_boxOwner.compare_exchange_strong(self, nullptr))
         SetDumpMessageBoxHook(nullptr);
@@ -106,13 +107,8 @@ CMainDlg::~CMainDlg()
 
 void CMainDlg::CreateControls()
 {
-    // The window and its controls keep the template's layout in dialog units.
-    CDialogUnits units(font());
-    setFixedSize(units.Size(320, 200));
-
     m_list = new QTreeView(this);
     m_list->setObjectName(QStringLiteral("IDC_CONN_LIST"));
-    m_list->setGeometry(units.Rect(7, 7, 306, 169));
     m_list->setRootIsDecorated(false);
     m_list->setItemsExpandable(false);
     m_list->setUniformRowHeights(true);
@@ -122,23 +118,39 @@ void CMainDlg::CreateControls()
     m_list->header()->setStretchLastSection(false);
     m_list->header()->setSectionsMovable(false);
     m_listModel = new CConnListModel(this);
+    m_listModel->SetDialogFont(font());
     m_list->setModel(m_listModel);
     new CLineCopy(m_list, m_listModel);
     new COwnerTooltip(m_list, m_listModel);
 
     m_propertiesButton = new QPushButton(QStringLiteral("Properties..."), this);
     m_propertiesButton->setObjectName(QStringLiteral("IDC_PROPERTIES"));
-    m_propertiesButton->setGeometry(units.Rect(136, 179, 50, 14));
     // The template's default button is the hidden, disabled OK: Enter does nothing.
     m_propertiesButton->setAutoDefault(false);
     connect(m_propertiesButton, &QPushButton::clicked, this, [this] { ShowPropDlg(); });
+
+    // The window and its controls keep the template's layout in dialog units,
+    // and the columns their widths in the same scale; the unit widens until
+    // every column and the button hold their texts.
+    CDialogUnits units(font());
+    for (std::size_t i = 0; i < std::size(kListColumns); ++i)
+        units.WidenPixelsToFit(
+            ListColumnTextWidth(*m_list, m_listModel->EndpointFont(), static_cast<int>(i)),
+            kListColumns[i].width);
+    units.WidenToFit(m_propertiesButton, 50);
+    for (std::size_t i = 0; i < std::size(kListColumns); ++i)
+        m_columnWidths[i] = units.ScaledPixels(kListColumns[i].width);
+    setFixedSize(units.Size(320, 200));
+    m_list->setGeometry(units.Rect(7, 7, 306, 169));
+    m_propertiesButton->setGeometry(units.Rect(136, 179, 50, 14));
 }
 
 int CMainDlg::DoModal()
 {
+    // Placed before start-up, so that its reports stand over where it will be.
+    CenterWindow();
     OnInitDialog();
     if (!m_ended) {
-        CenterWindow();
         show();
         m_inModalLoop = true;
         QApplication::exec();
@@ -166,7 +178,9 @@ bool CMainDlg::OnInitDialog()
     if (!oProp.Load())
         oProp.Save();
 
-    m_pPropDlg = new CPropDlg(this);
+    // A window of its own, so that the boxes this window owns leave it usable.
+    m_pPropDlg = new CPropDlg();
+    m_pPropDlg->setWindowIcon(m_hIcon);
 
     m_hIpHelper = m_ipHelperDirectory.empty()
                       ? LoadLibraryA("iphlpapi.dll")
@@ -201,13 +215,11 @@ bool CMainDlg::OnInitDialog()
     m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_list->setAllColumnsShowFocus(true);
 
-    for (const LIST_COLUMN& column : kListColumns) {
+    for (std::size_t i = 0; i < std::size(kListColumns); ++i) {
         int index = m_listModel->InsertColumn(m_listModel->columnCount(),
-                                              QString::fromLatin1(column.heading));
-        m_list->header()->resizeSection(index, column.width);
+                                              QString::fromLatin1(kListColumns[i].heading));
+        m_list->header()->resizeSection(index, m_columnWidths[i]);
     }
-    // Room for the text inside the endpoint columns' cell margins.
-    m_listModel->FitEndpointFont(kListColumns[1].width - 12);
 
     if (!AddStatusIcon(NIM_ADD))
         ReportApiError("AddStatusIcon");
@@ -237,9 +249,7 @@ void CMainDlg::OnOK()
         return;
     m_stopping = true;
     m_scanThread.RequestStop();
-    // A box the scan thread waits on would hold it up; its answer no longer matters.
-    if (m_openBox)
-        m_openBox->done(QMessageBox::Ok);
+    CloseOpenBoxes();
     // With a scan thread, the end of that thread finishes the close.
     if (!m_scanThread.IsStarted())
         EndDialog();
@@ -346,9 +356,10 @@ void CMainDlg::ShowMessageBox(const QString& text, bool errorIcon)
     QMessageBox box(errorIcon ? QMessageBox::Critical : QMessageBox::NoIcon,
                     QCoreApplication::applicationName(), text, QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);
-    m_openBox = &box;
+    // It holds up this window only: the tray icon and the properties dialog
+    // stay usable, so logging can be turned off while the log's box repeats.
+    box.setWindowModality(Qt::WindowModal);
     box.exec();
-    m_openBox = nullptr;
 }
 
 void CMainDlg::ShowDumpMessageBox(const char* text)

@@ -5,7 +5,6 @@
 #include <QDialog>
 #include <QEvent>
 #include <QIcon>
-#include <QPointer>
 
 #include <atomic>
 #include <cstdint>
@@ -17,7 +16,6 @@
 
 class CConnListModel;
 class CPropDlg;
-class QMessageBox;
 class QPushButton;
 class QSystemTrayIcon;
 class QMenu;
@@ -79,10 +77,13 @@ public:
     int AddStatusIcon(unsigned code);
     void ShowTrayMenu();
     void ShowPropDlg();
+    // Shows, un-minimises, raises and activates the window.
     void ShowMainWindow();
     void OnSysCommand(unsigned id, std::intptr_t param);
     void SetUpSystemMenu();
     void ShowSystemMenu(const QPoint& globalPos);
+    // From the keyboard the window menu opens at the window's top left corner.
+    void ShowSystemMenuFromKeyboard();
 
     // Where OnInitDialog looks for the IP helper library; empty (the default)
     // means beside the program or in its private library folder.
@@ -112,6 +113,7 @@ private:
     void ReportFailure(const char* api) override;
 
     void CreateControls();
+    bool IsInList(const QWidget* widget) const;
     void CenterWindow();
     // Runs `work` on the user-interface thread; from another thread the caller
     // waits until it is done.
@@ -134,8 +136,8 @@ private:
     QPushButton* m_propertiesButton = nullptr;
     CONN_TABLE* m_pCurTable = nullptr;
     CONN_TABLE* m_pPrevTable = nullptr;
+    int m_columnWidths[4] = {}; // pixels, one per list column
 
-    QPointer<QMessageBox> m_openBox;
     bool m_stopping = false;
     bool m_ended = false;
     bool m_destroying = false;

@@ -9,12 +9,10 @@
 #include <QPushButton>
 #include <QShowEvent>
 
-#include <vector>
-
 #include "res/resource.h"
 #include "settings/log_file.h"
 #include "settings/prop.h"
-#include "ui/dialog_units.h"
+#include "ui/template_layout.h"
 
 namespace {
 
@@ -65,20 +63,10 @@ CPropDlg::CPropDlg(QWidget* parent) : QDialog(parent)
 {
     setWindowTitle(QStringLiteral("Quillon properties"));
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
-    QFont dialogFont = font();
-    dialogFont.setPointSize(10);
-    setFont(dialogFont);
-    CDialogUnits units(dialogFont);
-
-    struct Placement {
-        QWidget* control;
-        QRect units;
-    };
-    std::vector<Placement> placements;
-    auto place = [&placements](QWidget* control, const char* id, int x, int y, int width,
-                               int height) {
+    CTemplateLayout layout(font());
+    auto place = [&layout](QWidget* control, const char* id, int x, int y, int width, int height) {
         control->setObjectName(QLatin1String(id));
-        placements.push_back({control, QRect(x, y, width, height)});
+        layout.Place(control, x, y, width, height);
     };
 
     // Created in the template's tab order, which Qt takes as the focus chain.
@@ -117,22 +105,15 @@ CPropDlg::CPropDlg(QWidget* parent) : QDialog(parent)
     m_showHostCheck = new QCheckBox(QStringLiteral("Show Host by Address"), this);
     place(m_showHostCheck, "IDC_SHOW_HOST", 222, 15, 85, 10);
 
-    for (const Placement& placement : placements)
-        if (qobject_cast<QLineEdit*>(placement.control) == nullptr)
-            units.WidenToFit(placement.control, placement.units.width());
-    for (const Placement& placement : placements)
-        placement.control->setGeometry(units.Rect(placement.units.x(), placement.units.y(),
-                                                  placement.units.width(),
-                                                  placement.units.height()));
-
-    setFixedSize(units.Size(322, 107));
+    setFixedSize(layout.Apply(322, 107));
     // The template has no centring style: the dialog opens at the top left
     // and later stays wherever the user moves it.
     move(0, 0);
 
     connect(m_applyButton, &QPushButton::clicked, this, &CPropDlg::accept);
     connect(m_cancelButton, &QPushButton::clicked, this, &CPropDlg::reject);
-    connect(m_logEnableCheck, &QCheckBox::clicked, this, &CPropDlg::EnableLogNameEdit);
+    // Toggled, not clicked: a screen reader's toggle ticks the box without a click.
+    connect(m_logEnableCheck, &QCheckBox::toggled, this, &CPropDlg::EnableLogNameEdit);
 
     UpdateData(false);
 }
@@ -177,8 +158,10 @@ bool CPropDlg::DoDataExchange(bool saveAndValidate)
 
 void CPropDlg::FailValidation(QLineEdit* control, const QString& message)
 {
+    // Apply has hidden the dialog already; the box stands where it was.
     QMessageBox box(QMessageBox::Warning, QCoreApplication::applicationName(), message,
-                    QMessageBox::Ok, parentWidget());
+                    QMessageBox::Ok, this);
+    box.setWindowModality(Qt::WindowModal);
     box.exec();
     control->setFocus();
     control->selectAll();

@@ -1,6 +1,6 @@
 #pragma once
 
-// The modeless properties dialog, created hidden as a child of the main window.
+// The modeless properties dialog, created hidden by the main window.
 // Apply writes the controls into oProp, notes the change in the log and saves;
 // Cancel only hides. Every change from hidden to shown refills the controls.
 #include <QDialog>

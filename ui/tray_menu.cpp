@@ -1,6 +1,5 @@
 // The notification-area icon, its menu, the window menu and the way from them
 // to the properties and About dialogs.
-#include <QAbstractItemView>
 #include <QAction>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
@@ -9,7 +8,9 @@
 #include <QDBusConnectionInterface>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QShortcut>
 #include <QSystemTrayIcon>
+#include <QTreeView>
 
 #include "platform/string_resource.h"
 #include "res/resource.h"
@@ -37,7 +38,7 @@ void CarryOutTrayCommand(CMainDlg* dialog, unsigned id)
 {
     switch (id) {
     case ID_TRAY_SHOW:
-        dialog->show();
+        dialog->ShowMainWindow();
         break;
     case ID_TRAY_PROPERTIES:
         dialog->ShowPropDlg();
@@ -134,6 +135,14 @@ void CMainDlg::ShowTrayMenu()
     CarryOutTrayCommand(this, id);
 }
 
+void CMainDlg::ShowMainWindow()
+{
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+}
+
 void CMainDlg::ShowPropDlg()
 {
     if (m_pPropDlg == nullptr)
@@ -143,18 +152,16 @@ void CMainDlg::ShowPropDlg()
     m_pPropDlg->activateWindow();
 }
 
-void CMainDlg::ShowMainWindow()
-{
-    show();
-    raise();
-    activateWindow();
-}
-
 void CMainDlg::SetUpSystemMenu()
 {
     if (m_systemMenu != nullptr)
         return;
     m_systemMenu = new QMenu(this);
+    // A shortcut of the window: it reaches the menu whichever control has
+    // the focus, before the list or a button takes the Space for itself.
+    auto* menuKey = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Space), this);
+    menuKey->setContext(Qt::WindowShortcut);
+    connect(menuKey, &QShortcut::activated, this, [this] { ShowSystemMenuFromKeyboard(); });
     m_systemMenu->addAction(QStringLiteral("Minimize"))->setData(SC_MINIMIZE);
     m_systemMenu->addAction(QStringLiteral("Close"))->setData(SC_CLOSE);
     char about[256];
@@ -172,10 +179,16 @@ void CMainDlg::ShowSystemMenu(const QPoint& globalPos)
         OnSysCommand(chosen->data().toUInt(), 0);
 }
 
+void CMainDlg::ShowSystemMenuFromKeyboard()
+{
+    ShowSystemMenu(mapToGlobal(QPoint(0, 0)));
+}
+
 void CMainDlg::OnSysCommand(unsigned id, std::intptr_t)
 {
     if ((id & 0xFFF0) == ID_SYS_ABOUT) {
         CAboutDlg about(this);
+        about.setWindowModality(Qt::WindowModal);
         about.exec();
         return;
     }
@@ -192,24 +205,36 @@ void CMainDlg::OnSysCommand(unsigned id, std::intptr_t)
     }
 }
 
+bool CMainDlg::IsInList(const QWidget* widget) const
+{
+    for (; widget != nullptr && widget != this; widget = widget->parentWidget())
+        if (widget == m_list)
+            return true;
+    return false;
+}
+
+// The list's own menu keys and clicks are left to the list.
 void CMainDlg::contextMenuEvent(QContextMenuEvent* e)
 {
-    for (QWidget* child = childAt(e->pos()); child != nullptr && child != this;
-         child = child->parentWidget()) {
-        if (qobject_cast<QAbstractItemView*>(child) != nullptr) {
-            e->ignore();
-            return;
-        }
+    bool fromKeyboard = e->reason() == QContextMenuEvent::Keyboard;
+    if (IsInList(fromKeyboard ? focusWidget() : childAt(e->pos()))) {
+        e->ignore();
+        return;
     }
     e->accept();
-    ShowSystemMenu(e->globalPos());
+    if (fromKeyboard)
+        ShowSystemMenuFromKeyboard();
+    else
+        ShowSystemMenu(e->globalPos());
 }
 
 void CMainDlg::keyPressEvent(QKeyEvent* e)
 {
-    if (e->key() == Qt::Key_Space && (e->modifiers() & ~Qt::KeypadModifier) == Qt::AltModifier) {
+    bool shiftF10 =
+        e->key() == Qt::Key_F10 && (e->modifiers() & ~Qt::KeypadModifier) == Qt::ShiftModifier;
+    if (shiftF10 && !IsInList(focusWidget())) {
         e->accept();
-        ShowSystemMenu(mapToGlobal(QPoint(0, 0)));
+        ShowSystemMenuFromKeyboard();
         return;
     }
     QDialog::keyPressEvent(e);

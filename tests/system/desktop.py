@@ -63,6 +63,7 @@ class Desktop:
     """Xvfb on a free display, with or without a tray host."""
 
     def __init__(self, tray=True, size="1024x768"):
+        self.width, self.height = (int(value) for value in size.split("x"))
         # Xvfb picks a free display itself and tells us its number, so scenarios
         # may run side by side.
         read_end, write_end = os.pipe()
@@ -81,12 +82,12 @@ class Desktop:
         self.display = int(number)
         self.env = dict(os.environ, DISPLAY=f":{self.display}")
         self.env.pop("WAYLAND_DISPLAY", None)
-        self.env["QT_QPA_PLATFORM"] = "xcb"
-        self.env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
-        # The session's own runtime folder: the accessibility bus puts its
-        # socket there, and desktops side by side must not share one.
+        # The accessibility bus puts its socket in the runtime folder, named
+        # after the display; scenarios side by side each have a display :0.
         self.runtime = tempfile.mkdtemp(prefix="quillon-runtime-")
         self.env["XDG_RUNTIME_DIR"] = self.runtime
+        self.env["QT_QPA_PLATFORM"] = "xcb"
+        self.env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
         self.bus = None
         self.tray = None
         if not wait_until(self._x_answers, 10):
@@ -100,8 +101,8 @@ class Desktop:
         """A session bus of this desktop's own, with the accessibility bus
         already up, so that a program started on it exposes its widgets."""
         self.bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
-                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
-                                    env=self.env, preexec_fn=die_with_parent)
+                                    env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                    text=True, preexec_fn=die_with_parent)
         address = self.bus.stdout.readline().strip()
         if not address:
             self.close()
@@ -167,6 +168,12 @@ class Desktop:
     def tray_icon_position(self):
         icons = self.tray_icons()
         return icons[0] if icons else None
+
+    def open_menu(self, x, y):
+        """Right-clicks at x, y and waits for the program's popup menu; True once it shows."""
+        before = set(self.find_windows("--class", "quillon"))
+        self.right_click(x, y)
+        return bool(wait_until(lambda: set(self.find_windows("--class", "quillon")) - before, 5))
 
     def right_click(self, x, y):
         self.click(x, y, button=3)
@@ -299,6 +306,10 @@ class Accessibility:
 
     def has_focus(self, node):
         return node.getState().contains(self.atspi.STATE_FOCUSED)
+
+    def text(self, node):
+        """What an editable text shows."""
+        return node.queryText().getText(0, -1)
 
     def centre(self, node):
         """The node's centre on the screen, for a real click with xdotool."""

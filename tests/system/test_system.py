@@ -108,9 +108,17 @@ class Scenario(unittest.TestCase):
         self.addCleanup(quillon.cleanup)
         return quillon
 
+    def assert_centred(self, desktop, window):
+        """A start-up box stands over the middle of the screen, where the main window goes."""
+        x, y, width, height = desktop.geometry(window)
+        middle = (x + width // 2, y + height // 2)
+        for axis, expected in enumerate((desktop.width // 2, desktop.height // 2)):
+            self.assertLess(abs(middle[axis] - expected), 60, f"box at {x},{y} is not centred")
+
     def dismiss_box(self, desktop, title="quillon"):
         window = desktop.window_named(title, timeout=15)
         self.assertIsNotNone(window, f"no message box titled {title!r}")
+        self.assert_centred(desktop, window)
         desktop.xdotool("windowactivate", "--sync", window)
         desktop.key("Return", window=window)
         self.assertTrue(wait_until(lambda: not desktop.windows_named(title), 5), "the box stayed")
@@ -237,7 +245,7 @@ class Scenario(unittest.TestCase):
         second = dumps(quillon.log_lines())[1]
         self.assertTrue(second[0].startswith("TCP|Local address: alpha.test:8080 - "), second[0])
 
-    def test_tray_properties_and_close(self):
+    def test_tray_properties_by_keyboard(self):
         self.open_known_sockets()
         desktop = self.start_desktop()
         quillon = self.program(desktop)
@@ -265,15 +273,6 @@ class Scenario(unittest.TestCase):
                             and hive_values(quillon.hive), 5)
         self.assertTrue(values, "the hive did not receive the new period")
         self.assertEqual(values["BoolProp1"], "dword:00000003")
-
-        desktop.right_click(*position)
-        time.sleep(0.5)
-        desktop.key("Up", "Return")  # "Close", the last item
-        self.assertTrue(wait_until(lambda: not desktop.tray_icons(), 5), "the icon stayed")
-        self.assertTrue(quillon.ended(10), "the program did not end after Close")
-        lines = quillon.log_lines()
-        self.assertRegex(lines[-2], STAMP_LINE)
-        self.assertEqual(lines[-1], SEPARATOR)
 
     def set_properties(self, desktop, refresh, untick_udp):
         """Drives the dialog from the keyboard: its tab order is fixed."""
@@ -320,16 +319,6 @@ class Scenario(unittest.TestCase):
         self.dismiss_box(desktop)
         self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 1))
         self.assertIsNone(quillon.process.poll())
-
-    def test_unopenable_log_reports(self):
-        self.open_known_sockets()
-        desktop = self.start_desktop()
-        quillon = self.program(desktop)
-        quillon.write_hive(bool_prop1=7, log_name="missing-folder/quillon.log")
-        quillon.start()
-        self.dismiss_box(desktop)
-        self.assertIsNone(quillon.process.poll())
-        self.assertFalse((quillon.work / "missing-folder").exists())
 
     def test_package_installs_and_runs(self):
         """The package installed as a user installs it, its program run by an
@@ -381,6 +370,69 @@ class Scenario(unittest.TestCase):
         desktop.close()
         remove_system_overlays(scratch)
         self.assertEqual(machine_state(), before, "the install reached the machine")
+
+    def test_window_menu_from_the_list(self):
+        desktop = self.start_desktop()
+        quillon = self.program(desktop)
+        quillon.write_hive(bool_prop1=6)
+        quillon.start()
+        window = quillon.main_window()
+        self.assertIsNotNone(window)
+        screen = Accessibility(desktop)
+        table = screen.find("tree", root=screen.window("Quillon"))
+        desktop.xdotool("windowfocus", "--sync", window)
+        self.assertTrue(wait_until(lambda: screen.has_focus(table), 5), "the list does not start with the focus")
+
+        desktop.key("alt+space")
+        # Screen readers meet a menu through its items; its window is found on the X server.
+        menus = wait_until(lambda: [other for other in desktop.find_windows("--class", "quillon")
+                                    if other != window and desktop.geometry(other)[2] > 64], 5)
+        self.assertEqual(len(menus), 1, "Alt+Space in the list opened no window menu")
+        self.assertEqual(desktop.geometry(menus[0])[:2], desktop.geometry(window)[:2])
+        desktop.key("Up", "Return")  # the last item, "&About Quillon..."
+        about = screen.window("About Quillon")
+        self.assertIsNotNone(about, "About did not open")
+        self.assertIsNotNone(screen.find("label", "Quillon v. 1.0.0.6", root=about, timeout=2))
+        desktop.key("Return")
+        self.assertTrue(wait_until(lambda: not desktop.windows_named("About Quillon"), 5))
+
+    def test_properties_by_mouse_while_the_log_box_is_up(self):
+        """The log's box comes at every change while the log can't be opened;
+        turning logging off in the properties, with the mouse, is the way out."""
+        self.open_known_sockets()
+        desktop = self.start_desktop()
+        quillon = self.program(desktop)
+        quillon.write_hive(bool_prop1=7, log_name="missing-folder/quillon.log")
+        quillon.start()
+        box = desktop.window_named("quillon", timeout=15)
+        self.assertIsNotNone(box, "no box for the log")
+        self.assert_centred(desktop, box)
+
+        position = wait_until(desktop.tray_icon_position, 10)
+        self.assertTrue(desktop.open_menu(*position), "no tray menu beside the box")
+        desktop.key("Down", "Down", "Return")  # "Properties..."
+        screen = Accessibility(desktop)
+        dialog = screen.window("Quillon properties")
+        self.assertIsNotNone(dialog, "the properties dialog did not open beside the box")
+        logging = screen.find("check box", "Print logfile.      File name:", root=dialog)
+        name = [edit for edit in screen.nodes(dialog, "text") if screen.text(edit) == "missing-folder/quillon.log"]
+        self.assertEqual(len(name), 1)
+        desktop.click(*screen.centre(logging))
+        self.assertTrue(wait_until(lambda: not screen.is_checked(logging), 5), "the click did not reach the dialog")
+        self.assertFalse(screen.is_enabled(name[0]))
+        desktop.click(*screen.centre(screen.find("push button", "Apply", root=dialog)))
+        self.assertTrue(wait_until(lambda: hive_values(quillon.hive).get("BoolProp1") == "dword:00000006", 5),
+                        "Apply did not turn logging off")
+
+        # Close from the tray ends the program with the box still up.
+        self.assertTrue(desktop.windows_named("quillon"))
+        self.assertTrue(desktop.open_menu(*position))
+        desktop.key("Up", "Return")  # "Close", the last item
+        self.assertTrue(wait_until(lambda: not desktop.tray_icons(), 5), "the icon stayed")
+        self.assertTrue(quillon.ended(10), "the program did not end")
+        self.assertEqual(quillon.process.returncode, 0)
+        self.assertFalse((quillon.work / "missing-folder").exists())
+
 
     def test_one_instance_per_user_and_display(self):
         self.open_known_sockets()
