@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <unordered_map>
 
 struct HOST_ENTRY {
     std::uint32_t address;
@@ -34,7 +35,15 @@ public:
     int CopyName(std::uint32_t address, char* buffer, std::size_t size);
 
 private:
+    HOST_ENTRY* Find(std::uint32_t address) const;
+    // Appends a new entry without a name; nullptr when memory ran out.
+    HOST_ENTRY* Append(std::uint32_t address);
+
+    // The list keeps the order of first sight; the index beside it makes a
+    // lookup cost the same however many addresses a long run has met.
     HOST_ENTRY* head = nullptr;
+    HOST_ENTRY* tail = nullptr;
+    std::unordered_map<std::uint32_t, HOST_ENTRY*> index;
     std::mutex lock;
 };
 
