@@ -27,13 +27,12 @@ char computerName[kHostTextSize];
 std::once_flag computerNameOnce;
 
 // Names come from /etc/hosts or DNS answers and end up in the list and the log,
-// so anything that could not be a host name is refused.
+// so anything that could not be a host name is refused. Length is no reason:
+// the host text shows what fits.
 bool IsPlausibleHostName(const char* name)
 {
     std::size_t length = 0;
     for (; name[length] != '\0'; ++length) {
-        if (length == kMaxHostNameLength)
-            return false;
         char c = name[length];
         bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                        c == '.' || c == '-' || c == '_';
