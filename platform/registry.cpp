@@ -9,11 +9,14 @@
 #include <pwd.h>
 #include <set>
 #include <string_view>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/fd_io.h"
+#include "platform/file_lock.h"
+#include "platform/file_replace.h"
 #include "platform/hive_file.h"
+#include "platform/unique_fd.h"
 
 struct HKEY__ {
     std::string path;
@@ -81,14 +84,6 @@ HKEY NewHandle(const std::string& path, REGSAM access)
     return key;
 }
 
-std::string FolderOf(const std::string& path)
-{
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 bool MakeFolders(const std::string& folder)
 {
     for (std::size_t pos = 1; pos <= folder.size(); ++pos) {
@@ -102,30 +97,6 @@ bool MakeFolders(const std::string& folder)
     return stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-bool WriteAll(int fd, const char* data, std::size_t size)
-{
-    while (size > 0) {
-        ssize_t written = write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-void SyncFolder(const std::string& folder)
-{
-    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    fsync(fd);
-    close(fd);
-}
-
 // Reads at most kHiveReadLimit bytes; a cut at the limit ends at the last
 // whole line and counts as unparsed, so a half line never reads as a value.
 LONG ReadHive(const std::string& file, HIVE_SNAPSHOT* snapshot)
@@ -136,29 +107,17 @@ LONG ReadHive(const std::string& file, HIVE_SNAPSHOT* snapshot)
     if (file.empty())
         return ERROR_SUCCESS;
     // Non-blocking open, so a fifo in the hive's place cannot hang us.
-    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
+    UniqueFd fd(open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd)
         return (errno == ENOENT || errno == ENOTDIR) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
     struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
+    if (fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))
         return ERROR_ACCESS_DENIED;
-    }
     std::string text(kHiveReadLimit + 1, '\0');
-    std::size_t length = 0;
-    while (length < text.size()) {
-        ssize_t got = read(fd, text.data() + length, text.size() - length);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            close(fd);
-            return ERROR_ACCESS_DENIED;
-        }
-        if (got == 0)
-            break;
-        length += static_cast<std::size_t>(got);
-    }
-    close(fd);
+    ssize_t got = ReadAll(fd.Get(), text.data(), text.size());
+    if (got < 0)
+        return ERROR_ACCESS_DENIED;
+    std::size_t length = static_cast<std::size_t>(got);
     bool cut = length > kHiveReadLimit;
     if (cut) {
         std::size_t lastEnd = text.rfind('\n', kHiveReadLimit - 1);
@@ -169,68 +128,6 @@ LONG ReadHive(const std::string& file, HIVE_SNAPSHOT* snapshot)
     snapshot->mode = info.st_mode & 07777;
     snapshot->unparsed = ParseHive(text, &snapshot->hive) + (cut ? 1 : 0);
     return ERROR_SUCCESS;
-}
-
-bool CopyFileReplacing(const std::string& from, const std::string& to, mode_t mode)
-{
-    int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (in < 0)
-        return false;
-    std::string temporary = to + ".tmp";
-    int out = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
-    bool ok = out >= 0;
-    char buffer[65536];
-    while (ok) {
-        ssize_t got = read(in, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0) {
-            ok = got == 0;
-            break;
-        }
-        ok = WriteAll(out, buffer, static_cast<std::size_t>(got));
-    }
-    close(in);
-    if (out >= 0) {
-        ok = ok && fsync(out) == 0;
-        ok = close(out) == 0 && ok;
-    }
-    ok = ok && rename(temporary.c_str(), to.c_str()) == 0;
-    if (!ok)
-        unlink(temporary.c_str());
-    return ok;
-}
-
-// Keeps the file about to be replaced as "<file>.bak": a hard link when the
-// file system has them, a copy otherwise.
-bool KeepBackup(const std::string& target, mode_t mode)
-{
-    std::string backup = target + ".bak";
-    if (unlink(backup.c_str()) != 0 && errno != ENOENT)
-        return false;
-    if (link(target.c_str(), backup.c_str()) == 0)
-        return true;
-    return CopyFileReplacing(target, backup, mode);
-}
-
-// Replaces `target` with `text`: a temporary beside it, flushed, then renamed
-// over it, and the folder flushed so the rename itself survives a crash.
-bool ReplaceFile(const std::string& target, const std::string& text, mode_t mode, bool keepBackup)
-{
-    std::string temporary = target + ".tmp";
-    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
-    if (fd < 0)
-        return false;
-    bool ok = fchmod(fd, mode) == 0 && WriteAll(fd, text.data(), text.size()) && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    ok = ok && (!keepBackup || KeepBackup(target, mode));
-    ok = ok && rename(temporary.c_str(), target.c_str()) == 0;
-    if (!ok) {
-        unlink(temporary.c_str());
-        return false;
-    }
-    SyncFolder(FolderOf(target));
-    return true;
 }
 
 // A hive file that is a symbolic link (kept with dotfiles, say) is written
@@ -246,35 +143,6 @@ std::string WriteTarget(const std::string& file)
     return resolved;
 }
 
-class HiveLock {
-public:
-    explicit HiveLock(const std::string& file)
-    {
-        std::string name = file + ".lock";
-        fd = open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0)
-            return;
-        while (flock(fd, LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                close(fd);
-                fd = -1;
-                return;
-            }
-        }
-    }
-    HiveLock(const HiveLock&) = delete;
-    HiveLock& operator=(const HiveLock&) = delete;
-    ~HiveLock()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-    bool Held() const { return fd >= 0; }
-
-private:
-    int fd = -1;
-};
-
 // Lock, read the current file, let `change` edit the hive, write it back.
 // `change` returns false when there is nothing to write.
 template <typename Change> LONG WriteThrough(Change change)
@@ -282,7 +150,7 @@ template <typename Change> LONG WriteThrough(Change change)
     std::string file = GetHiveFilePath();
     if (file.empty() || !MakeFolders(FolderOf(file)))
         return ERROR_ACCESS_DENIED;
-    HiveLock lock(file);
+    ExclusiveFileLock lock(file);
     if (!lock.Held())
         return ERROR_ACCESS_DENIED;
     HIVE_SNAPSHOT snapshot;
@@ -295,7 +163,7 @@ template <typename Change> LONG WriteThrough(Change change)
     if (text.size() > kHiveReadLimit)
         return ERROR_NOT_ENOUGH_MEMORY;
     bool keepBackup = snapshot.exists && snapshot.unparsed > 0;
-    if (!ReplaceFile(WriteTarget(file), text, snapshot.mode, keepBackup))
+    if (!ReplaceFileAtomically(WriteTarget(file), text, snapshot.mode, keepBackup))
         return ERROR_ACCESS_DENIED;
     return ERROR_SUCCESS;
 }

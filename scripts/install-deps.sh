@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   xvfb xauth trayer xdotool x11-utils imagemagick
+  dbus-daemon dbus-bin at-spi2-core python3-pyatspi xclip
   iproute2 util-linux procps passwd
   fonts-dejavu-core
 )

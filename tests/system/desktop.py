@@ -75,14 +75,31 @@ class Desktop:
         self.display = int(number)
         self.env = dict(os.environ, DISPLAY=f":{self.display}")
         self.env.pop("WAYLAND_DISPLAY", None)
-        self.env.pop("DBUS_SESSION_BUS_ADDRESS", None)
         self.env["QT_QPA_PLATFORM"] = "xcb"
+        self.env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
+        self.bus = None
+        self.tray = None
         if not wait_until(self._x_answers, 10):
             self.close()
             raise RuntimeError("Xvfb does not answer")
-        self.tray = None
+        self._start_session_bus()
         if tray:
             self._start_tray()
+
+    def _start_session_bus(self):
+        """A session bus of this desktop's own, with the accessibility bus
+        already up, so that a program started on it exposes its widgets."""
+        self.bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+                                    preexec_fn=die_with_parent)
+        address = self.bus.stdout.readline().strip()
+        if not address:
+            self.close()
+            raise RuntimeError("dbus-daemon did not start")
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = address
+        subprocess.run(["dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus",
+                        "/org/a11y/bus", "org.a11y.Bus.GetAddress"],
+                       env=self.env, capture_output=True, timeout=10)
 
     def _start_tray(self):
         # trayer now and then gives up on a display that has only just come up;
@@ -159,13 +176,99 @@ class Desktop:
                        capture_output=True)
 
     def close(self):
-        for process in (getattr(self, "tray", None), self.xvfb):
+        for process in (getattr(self, "tray", None), getattr(self, "bus", None), self.xvfb):
             if process and process.poll() is None:
                 process.terminate()
                 try:
                     process.wait(5)
                 except subprocess.TimeoutExpired:
                     process.kill()
+
+
+class Accessibility:
+    """What the program's windows show, read over the accessibility bus as a
+    screen reader reads it."""
+
+    def __init__(self, desktop):
+        # The accessibility library finds its bus through these when first used.
+        os.environ["DISPLAY"] = desktop.env["DISPLAY"]
+        os.environ["DBUS_SESSION_BUS_ADDRESS"] = desktop.env["DBUS_SESSION_BUS_ADDRESS"]
+        import pyatspi  # Debian's python3-pyatspi
+        self.atspi = pyatspi
+
+    def application(self, name="quillon", timeout=15):
+        def find():
+            desktop = self.atspi.Registry.getDesktop(0)
+            for app in desktop:
+                if app is not None and app.name == name:
+                    return app
+            return None
+        return wait_until(find, timeout, interval=0.2)
+
+    def nodes(self, root, role=None, name=None, showing=True):
+        """Every node below `root` of the given role name ("push button",
+        "check box", "label", "table", "dialog", ...) and exact name."""
+        found = []
+        stack = [root]
+        while stack:
+            node = stack.pop()
+            try:
+                children = list(node)
+                matches = ((role is None or node.getRoleName() == role)
+                           and (name is None or node.name == name)
+                           and (not showing or node.getState().contains(self.atspi.STATE_SHOWING)))
+            except Exception:  # a node that went away while it was read
+                continue
+            if matches and node is not root:
+                found.append(node)
+            stack.extend(reversed([child for child in children if child is not None]))
+        return found
+
+    def find(self, role=None, name=None, root=None, timeout=10):
+        """The first showing node of that role and name in the program, or None."""
+        def first():
+            top = root if root is not None else self.application(timeout=0)
+            if top is None:
+                return None
+            matches = self.nodes(top, role, name)
+            return matches[0] if matches else None
+        return wait_until(first, timeout, interval=0.2)
+
+    def window(self, title, timeout=10):
+        """A showing top-level window (frame or dialog) of the program by its title."""
+        def find():
+            app = self.application(timeout=0)
+            if app is None:
+                return None
+            for window in app:
+                try:
+                    if window is not None and window.name == title and \
+                            window.getState().contains(self.atspi.STATE_SHOWING):
+                        return window
+                except Exception:
+                    continue
+            return None
+        return wait_until(find, timeout, interval=0.2)
+
+    def table_rows(self, table):
+        """The table's lines, each a tuple of its cell texts, top to bottom."""
+        cells = table.queryTable()
+        return [tuple(cells.getAccessibleAt(row, column).name for column in range(cells.nColumns))
+                for row in range(cells.nRows)]
+
+    def is_checked(self, node):
+        return node.getState().contains(self.atspi.STATE_CHECKED)
+
+    def is_enabled(self, node):
+        return node.getState().contains(self.atspi.STATE_ENABLED)
+
+    def has_focus(self, node):
+        return node.getState().contains(self.atspi.STATE_FOCUSED)
+
+    def centre(self, node):
+        """The node's centre on the screen, for a real click with xdotool."""
+        x, y, width, height = node.queryComponent().getExtents(self.atspi.DESKTOP_COORDS)
+        return x + width // 2, y + height // 2
 
 
 class Sockets:

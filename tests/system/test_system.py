@@ -19,7 +19,7 @@ import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from desktop import BUILD_DIR, NOBODY, Desktop, Quillon, Sockets, prepare_namespace, wait_until  # noqa: E402
+from desktop import BUILD_DIR, NOBODY, Accessibility, Desktop, Quillon, Sockets, prepare_namespace, wait_until  # noqa: E402
 
 HOSTS = """127.0.0.1 localhost
 127.0.0.2 alpha.test
@@ -45,6 +45,13 @@ def row_line(protocol, local, remote=None, state=" "):
     if protocol == "UDP":
         return f"UDP|Local address: {endpoint_text(*local)} - Remote address: *.* -  "
     return f"TCP|Local address: {endpoint_text(*local)} - Remote address: {endpoint_text(*remote)} - {state}"
+
+
+def list_line(protocol, local, remote=None, state=" "):
+    """One line of the window's list with names off: its four column texts."""
+    if protocol == "UDP":
+        return ("UDP", endpoint_text(*local), "*.*", " ")
+    return ("TCP", endpoint_text(*local), endpoint_text(*remote), state)
 
 
 def sort_key(row):
@@ -187,10 +194,19 @@ class Scenario(unittest.TestCase):
         self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 1))
         self.assertEqual(dumps(quillon.log_lines())[0], expected_lines(tcp, udp))
 
+        # The window's list shows the same rows, in the same order, as the log.
+        screen = Accessibility(desktop)
+        table = screen.find("tree")
+        self.assertIsNotNone(table, "the list is not exposed to assistive technology")
+        expected = [list_line(*row) for row in sorted(tcp, key=sort_key) + sorted(udp, key=sort_key)]
+        self.assertEqual(screen.table_rows(table), expected)
+
         extra = self.sockets.udp("127.0.0.3", 7777)
         self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 2, timeout=10))
         self.assertEqual(dumps(quillon.log_lines())[1],
                          expected_lines(tcp, udp + [("UDP", ("127.0.0.3", 7777), None)]))
+        self.assertIn(list_line("UDP", ("127.0.0.3", 7777)),
+                      wait_until(lambda: screen.table_rows(table), 5))
 
         self.sockets.close(extra)
         self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 3, timeout=10))
