@@ -346,6 +346,32 @@ class Scenario(unittest.TestCase):
         self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 1))
         self.assertEqual(len(dumps(quillon.log_lines())[0]), len(tcp) + len(udp))
 
+    def test_about_survives_a_replaced_program(self):
+        # A package upgrade replaces the program file under the running program.
+        desktop = self.start_desktop()
+        folder = Path(tempfile.mkdtemp(prefix="quillon-upgrade-"))
+        self.addCleanup(shutil.rmtree, folder, True)
+        for name in ("quillon", "libiphlpapi.so"):
+            shutil.copy2(BUILD_DIR / name, folder / name)
+        quillon = self.program(desktop, program=folder / "quillon")
+        quillon.write_hive(bool_prop1=7)
+        quillon.start()
+        self.assertIsNotNone(quillon.main_window())
+        (folder / "quillon").unlink()
+
+        # The window's own menu, from a right click beside the list.
+        screen = Accessibility(desktop)
+        table = screen.find("tree")
+        self.assertIsNotNone(table)
+        x, y, _, height = table.queryComponent().getExtents(screen.atspi.DESKTOP_COORDS)
+        desktop.right_click(x + 4, y + height + 6)
+        time.sleep(0.5)
+        desktop.key("Up", "Return")  # "About Quillon...", the last item; popups are not in the tree
+        about = screen.window("About Quillon")
+        self.assertIsNotNone(about, "the About box did not open")
+        texts = [label.name for label in screen.nodes(about, "label")]
+        self.assertIn("Quillon v. 1.0.0.6", texts)
+
     def test_installed_program_runs(self):
         prefix = Path(tempfile.mkdtemp(prefix="quillon-prefix-"))
         self.addCleanup(shutil.rmtree, prefix, True)
