@@ -4,7 +4,7 @@ CMAKE_GENERATOR ?= Ninja
 BUILD ?= build
 PREFIX ?= /usr/local
 
-.PHONY: all deps configure build run test test-main test-asan test-tsan test-fuzz bench install screenshot clean
+.PHONY: all deps configure build run test test-main test-asan test-tsan test-fuzz bench install package screenshot clean
 
 all: build
 
@@ -50,6 +50,10 @@ bench: build
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# build/quillon_<version>_amd64.deb; install it with apt-get install ./build/quillon_*.deb
+package: build
+	@cmake --build $(BUILD) --target package
 
 # The main window with live rows and the tray menu open, for the README.
 screenshot: build

@@ -13,6 +13,7 @@ packages=(
   dbus-daemon dbus-bin at-spi2-core python3-pyatspi xclip
   iproute2 util-linux procps passwd
   fonts-dejavu-core
+  dpkg-dev file librsvg2-bin lintian appstream
 )
 
 missing=()

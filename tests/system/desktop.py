@@ -54,6 +54,10 @@ def prepare_namespace(hosts_text):
     at_spi = Path.home() / ".cache" / "at-spi"
     at_spi.mkdir(mode=0o700, parents=True, exist_ok=True)
     run("mount", "-t", "tmpfs", "-o", "mode=0700", "quillon-at-spi", str(at_spi))
+    bind_hosts_file(hosts_text)
+
+
+def bind_hosts_file(hosts_text):
     hosts = Path(tempfile.mkstemp(prefix="quillon-hosts-")[1])
     hosts.write_text(hosts_text)
     hosts.chmod(0o644)
@@ -397,3 +401,31 @@ class Quillon:
     def cleanup(self):
         self.stop()
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+SYSTEM_FOLDERS = ("/usr", "/etc", "/var")
+
+
+def overlay_system_folders(scratch):
+    """Lays a writable overlay on /usr, /etc and /var for this mount namespace
+    only, so whatever a package install writes stays in `scratch`, a tmpfs
+    that goes with the namespace. False where the kernel refuses overlays."""
+    run("mount", "-t", "tmpfs", "quillon-overlays", str(scratch))
+    for folder in SYSTEM_FOLDERS:
+        upper, work = scratch / folder.strip("/") / "upper", scratch / folder.strip("/") / "work"
+        upper.mkdir(parents=True)
+        work.mkdir()
+        mounted = run("mount", "-t", "overlay", "quillon-overlay", "-o",
+                      f"lowerdir={folder},upperdir={upper},workdir={work}", folder, check=False)
+        if mounted.returncode != 0:
+            remove_system_overlays(scratch)
+            return False
+    return True
+
+
+def remove_system_overlays(scratch):
+    """Takes the overlays and their tmpfs away again: the machine's own folders show."""
+    for folder in (*reversed(SYSTEM_FOLDERS), str(scratch)):
+        source = run("findmnt", "--noheadings", "--output", "SOURCE", "--mountpoint", folder, check=False)
+        if source.stdout.strip() in ("quillon-overlay", "quillon-overlays"):
+            run("umount", "--lazy", folder)

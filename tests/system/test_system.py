@@ -11,7 +11,7 @@ import re
 import shutil
 import signal
 import socket
-import subprocess
+import struct
 import sys
 import tempfile
 import time
@@ -19,7 +19,8 @@ import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from desktop import BUILD_DIR, NOBODY, Accessibility, Desktop, Quillon, Sockets, prepare_namespace, wait_until  # noqa: E402
+from desktop import (BUILD_DIR, NOBODY, Accessibility, Desktop, Quillon, Sockets, bind_hosts_file,  # noqa: E402
+                     overlay_system_folders, prepare_namespace, remove_system_overlays, run, wait_until)
 
 HOSTS = """127.0.0.1 localhost
 127.0.0.2 alpha.test
@@ -329,23 +330,6 @@ class Scenario(unittest.TestCase):
         self.assertIsNone(quillon.process.poll())
         self.assertFalse((quillon.work / "missing-folder").exists())
 
-    def test_ordinary_user(self):
-        tcp, udp = self.open_known_sockets()
-        desktop = self.start_desktop()
-        # The build folder may sit where an ordinary user can't reach it.
-        reachable = Path(tempfile.mkdtemp(prefix="quillon-user-"))
-        self.addCleanup(shutil.rmtree, reachable, True)
-        reachable.chmod(0o755)
-        for name in ("quillon", "libiphlpapi.so"):
-            shutil.copy2(BUILD_DIR / name, reachable / name)
-        quillon = self.program(desktop, user=NOBODY, program=reachable / "quillon")
-        quillon.start()
-        self.assertIsNotNone(quillon.main_window())
-        self.assertTrue(wait_until(quillon.hive.exists, 10))
-        self.assertEqual(os.stat(quillon.hive).st_uid, NOBODY)
-        self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 1))
-        self.assertEqual(len(dumps(quillon.log_lines())[0]), len(tcp) + len(udp))
-
     def test_about_survives_a_replaced_program(self):
         # A package upgrade replaces the program file under the running program.
         desktop = self.start_desktop()
@@ -372,25 +356,56 @@ class Scenario(unittest.TestCase):
         texts = [label.name for label in screen.nodes(about, "label")]
         self.assertIn("Quillon v. 1.0.0.6", texts)
 
-    def test_installed_program_runs(self):
-        prefix = Path(tempfile.mkdtemp(prefix="quillon-prefix-"))
-        self.addCleanup(shutil.rmtree, prefix, True)
-        install = subprocess.run(["cmake", "--install", str(BUILD_DIR), "--prefix", str(prefix)],
-                                 capture_output=True, text=True)
-        self.assertEqual(install.returncode, 0, install.stderr)
-        for installed in ("bin/quillon", "lib/quillon/libiphlpapi.so",
-                          "share/applications/quillon.desktop",
-                          "share/icons/hicolor/scalable/apps/quillon.svg",
-                          "share/icons/hicolor/32x32/apps/quillon.png"):
-            self.assertTrue((prefix / installed).is_file(), installed)
+    def test_package_installs_and_runs(self):
+        """The package installed as a user installs it, its program run by an
+        ordinary user, and nothing of it left on the machine afterwards."""
+        package = max(BUILD_DIR.glob("quillon_*.deb"), key=lambda path: path.stat().st_mtime, default=None)
+        self.assertIsNotNone(package, f"no package in {BUILD_DIR} (make package)")
+        version = run("dpkg-deb", "--field", str(package), "Version").stdout.strip()
+
+        def machine_state():
+            status = run("dpkg-query", "--show", "--showformat=${Status} ${Version}", "quillon", check=False)
+            return status.stdout, Path("/usr/bin/quillon").exists()
+
+        before = machine_state()
+        scratch = Path(tempfile.mkdtemp(prefix="quillon-package-"))
+        self.addCleanup(shutil.rmtree, scratch, True)
+        scratch.chmod(0o755)
+        if overlay_system_folders(scratch):
+            self.addCleanup(remove_system_overlays, scratch)
+            bind_hosts_file(HOSTS)  # the overlay on /etc hides the private one
+            installed = run("apt-get", "install", "--yes", str(package.resolve()), check=False,
+                            env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
+            self.assertEqual(installed.returncode, 0, installed.stdout + installed.stderr)
+            root = Path("/")
+        else:
+            root = scratch / "root"
+            run("dpkg-deb", "--extract", str(package), str(root))
+        hicolor = root / "usr/share/icons/hicolor"
+        for size in (32, 48, 64, 128):
+            png = (hicolor / f"{size}x{size}/apps/quillon.png").read_bytes()
+            self.assertEqual(struct.unpack(">II", png[16:24]), (size, size), f"{size} px icon")
+        for path in ("lib/quillon/libiphlpapi.so", "share/applications/quillon.desktop",
+                     "share/icons/hicolor/scalable/apps/quillon.svg",
+                     "share/metainfo/org.example.quillon.metainfo.xml",
+                     "share/man/man1/quillon.1.gz", "share/doc/quillon/copyright"):
+            self.assertTrue((root / "usr" / path).is_file(), path)
+
         tcp, udp = self.open_known_sockets()
         desktop = self.start_desktop()
-        quillon = self.program(desktop, program=prefix / "bin" / "quillon")
-        quillon.write_hive(bool_prop1=7)
+        quillon = self.program(desktop, user=NOBODY, program=root / "usr/bin/quillon")
         quillon.start()
         self.assertIsNotNone(quillon.main_window())
         self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 1))
-        self.assertEqual(dumps(quillon.log_lines())[0], expected_lines(tcp, udp))
+        self.assertEqual(os.stat(quillon.hive).st_uid, NOBODY)
+        lines = quillon.log_lines()
+        self.assertEqual(lines[1], f"Product version: {version}")  # the record outlives stripping
+        self.assertEqual(len(dumps(lines)[0]), len(tcp) + len(udp))
+
+        quillon.stop()
+        desktop.close()
+        remove_system_overlays(scratch)
+        self.assertEqual(machine_state(), before, "the install reached the machine")
 
 
 if __name__ == "__main__":
