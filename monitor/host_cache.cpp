@@ -27,13 +27,12 @@ char computerName[kHostTextSize];
 std::once_flag computerNameOnce;
 
 // Names come from /etc/hosts or DNS answers and end up in the list and the log,
-// so anything that could not be a host name is refused.
+// so anything that could not be a host name is refused. Length is no reason:
+// the host text shows what fits.
 bool IsPlausibleHostName(const char* name)
 {
     std::size_t length = 0;
     for (; name[length] != '\0'; ++length) {
-        if (length == kMaxHostNameLength)
-            return false;
         char c = name[length];
         bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                        c == '.' || c == '-' || c == '_';
@@ -83,7 +82,29 @@ CHostCache::~CHostCache()
         delete entry;
         entry = next;
     }
-    head = nullptr;
+    head = tail = nullptr;
+}
+
+HOST_ENTRY* CHostCache::Find(std::uint32_t address) const
+{
+    auto found = index.find(address);
+    return found == index.end() ? nullptr : found->second;
+}
+
+HOST_ENTRY* CHostCache::Append(std::uint32_t address)
+{
+    auto* entry = new (std::nothrow) HOST_ENTRY{address, nullptr, nullptr};
+    if (entry == nullptr)
+        return nullptr;
+    try {
+        index.emplace(address, entry);
+    } catch (const std::bad_alloc&) {
+        delete entry;
+        return nullptr;
+    }
+    (tail == nullptr ? head : tail->next) = entry;
+    tail = entry;
+    return entry;
 }
 
 int CHostCache::SetName(std::uint32_t address, const char* name)
@@ -98,22 +119,12 @@ int CHostCache::SetName(std::uint32_t address, const char* name)
     }
 
     std::lock_guard<std::mutex> guard(lock);
-    HOST_ENTRY* last = nullptr;
-    HOST_ENTRY* entry = head;
-    while (entry != nullptr && entry->address != address) {
-        last = entry;
-        entry = entry->next;
-    }
+    HOST_ENTRY* entry = Find(address);
+    if (entry == nullptr)
+        entry = Append(address);
     if (entry == nullptr) {
-        entry = new (std::nothrow) HOST_ENTRY{address, nullptr, nullptr};
-        if (entry == nullptr) {
-            std::free(copy);
-            return 0;
-        }
-        if (last == nullptr)
-            head = entry;
-        else
-            last->next = entry;
+        std::free(copy);
+        return 0;
     }
     std::free(entry->name);
     entry->name = copy;
@@ -123,46 +134,29 @@ int CHostCache::SetName(std::uint32_t address, const char* name)
 int CHostCache::GetName(std::uint32_t address, const char** name)
 {
     std::lock_guard<std::mutex> guard(lock);
-    for (HOST_ENTRY* entry = head; entry != nullptr; entry = entry->next) {
-        if (entry->address == address) {
-            if (name != nullptr)
-                *name = entry->name;
-            return 1;
-        }
-    }
-    return 0;
+    const HOST_ENTRY* entry = Find(address);
+    if (entry == nullptr)
+        return 0;
+    if (name != nullptr)
+        *name = entry->name;
+    return 1;
 }
 
 int CHostCache::AddAddress(std::uint32_t address)
 {
     std::lock_guard<std::mutex> guard(lock);
-    HOST_ENTRY* last = nullptr;
-    for (HOST_ENTRY* entry = head; entry != nullptr; entry = entry->next) {
-        if (entry->address == address)
-            return 0;
-        last = entry;
-    }
-    auto* entry = new (std::nothrow) HOST_ENTRY{address, nullptr, nullptr};
-    if (entry == nullptr)
-        return 0;
-    if (last == nullptr)
-        head = entry;
-    else
-        last->next = entry;
-    return 1;
+    return Find(address) == nullptr && Append(address) != nullptr ? 1 : 0;
 }
 
 int CHostCache::CopyName(std::uint32_t address, char* buffer, std::size_t size)
 {
     std::lock_guard<std::mutex> guard(lock);
-    for (HOST_ENTRY* entry = head; entry != nullptr; entry = entry->next) {
-        if (entry->address == address) {
-            if (buffer != nullptr && size > 0)
-                CopyCut(entry->name != nullptr ? entry->name : "", buffer, size);
-            return 1;
-        }
-    }
-    return 0;
+    const HOST_ENTRY* entry = Find(address);
+    if (entry == nullptr)
+        return 0;
+    if (buffer != nullptr && size > 0)
+        CopyCut(entry->name != nullptr ? entry->name : "", buffer, size);
+    return 1;
 }
 
 void FormatHostAddress(std::uint32_t address, char* buffer)

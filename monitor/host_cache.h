@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <unordered_map>
 
 struct HOST_ENTRY {
     std::uint32_t address;
@@ -19,9 +20,8 @@ public:
     ~CHostCache();
 
     // Adds the address or replaces its name. Only a plausible host name is
-    // kept (letters, digits, '.', '-', '_', at most kMaxHostNameLength
-    // characters); any other name, like an empty one, leaves the entry
-    // without a name. 0 only when memory ran out.
+    // kept (letters, digits, '.', '-', '_'), whole; any other name, like an
+    // empty one, leaves the entry without a name. 0 only when memory ran out.
     int SetName(std::uint32_t address, const char* name);
     // Non-zero when the address is cached; `name` then receives its name or
     // nullptr. The name stays valid until the address's name is set again.
@@ -34,7 +34,15 @@ public:
     int CopyName(std::uint32_t address, char* buffer, std::size_t size);
 
 private:
+    HOST_ENTRY* Find(std::uint32_t address) const;
+    // Appends a new entry without a name; nullptr when memory ran out.
+    HOST_ENTRY* Append(std::uint32_t address);
+
+    // The list keeps the order of first sight; the index beside it makes a
+    // lookup cost the same however many addresses a long run has met.
     HOST_ENTRY* head = nullptr;
+    HOST_ENTRY* tail = nullptr;
+    std::unordered_map<std::uint32_t, HOST_ENTRY*> index;
     std::mutex lock;
 };
 
@@ -42,12 +50,12 @@ private:
 extern CHostCache& hostCache;
 
 inline constexpr std::size_t kHostTextSize = 256;
-inline constexpr std::size_t kMaxHostNameLength = 253;
 inline constexpr const char* kResolverThreadName = "quillon-resolve";
 
 // Host text of `address` into `buffer` (at least kHostTextSize bytes): the
-// computer's name for 0.0.0.0 and 127.0.0.1, a cached name, or the address text
-// while a lookup is pending or failed. Never waits for the name service.
+// computer's name for 0.0.0.0 and 127.0.0.1, a cached name (cut to
+// kHostTextSize - 1 characters), or the address text while a lookup is pending
+// or failed. Never waits for the name service.
 void FormatHostAddress(std::uint32_t address, char* buffer);
 
 // Body of one resolver thread: two attempts, 3000 ms after each failure.

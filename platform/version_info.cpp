@@ -32,6 +32,32 @@ struct VERSION_BLOCK {
 // Section headers are read in batches to keep system calls few on big files.
 constexpr std::size_t kHeaderBatch = 64;
 
+// The image the process was started from, even after its file was replaced or
+// deleted (a package upgrade does both).
+constexpr const char kRunningImage[] = "/proc/self/exe";
+
+// The running program's path into `path`; its length, or -1 with errno set.
+ssize_t ReadOwnPath(char (&path)[PATH_MAX + 1])
+{
+    ssize_t length = ::readlink(kRunningImage, path, sizeof path);
+    if (length >= static_cast<ssize_t>(sizeof path)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    if (length >= 0)
+        path[length] = '\0';
+    return length;
+}
+
+// The program's own file name, as GetModuleFileNameA gives it, reads the
+// running image: once an upgrade has replaced the file, the name ends in
+// " (deleted)" and opens nothing, or opens another file.
+const char* FileToRead(const char* name)
+{
+    char own[PATH_MAX + 1];
+    return ReadOwnPath(own) > 0 && std::strcmp(name, own) == 0 ? kRunningImage : name;
+}
+
 class ElfFile {
 public:
     explicit ElfFile(const char* name)
@@ -129,7 +155,7 @@ bool FindVersionRecord(const char* name, VS_FIXEDFILEINFO* record)
         SetLastError(ENOENT);
         return false;
     }
-    ElfFile elf(name);
+    ElfFile elf(FileToRead(name));
     if (!elf.IsOpen()) {
         SetLastError(elf.OpenError());
         return false;
@@ -197,10 +223,10 @@ DWORD GetModuleFileNameA(void*, char* buffer, DWORD size)
         return 0;
     }
     char path[PATH_MAX + 1];
-    ssize_t length = ::readlink("/proc/self/exe", path, sizeof path);
-    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path) {
-        if (length >= 0)
-            SetLastError(ENAMETOOLONG);
+    ssize_t length = ReadOwnPath(path);
+    if (length <= 0) {
+        if (length < 0)
+            SetLastError(errno);
         buffer[0] = '\0';
         return 0;
     }
@@ -210,8 +236,7 @@ DWORD GetModuleFileNameA(void*, char* buffer, DWORD size)
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return size;
     }
-    std::memcpy(buffer, path, static_cast<std::size_t>(length));
-    buffer[length] = '\0';
+    std::memcpy(buffer, path, static_cast<std::size_t>(length) + 1);
     return static_cast<DWORD>(length);
 }
 

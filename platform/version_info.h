@@ -33,7 +33,9 @@ inline constexpr const char kVersionSectionName[] = ".quillon_version";
 DWORD GetModuleFileNameA(void* module, char* buffer, DWORD size);
 
 // Size of the version block of `file`; 0 when it has no valid record or
-// cannot be read. `*handle` (when given) is set to 0.
+// cannot be read. `*handle` (when given) is set to 0. Here and in
+// GetFileVersionInfoA the name GetModuleFileNameA gives reads the running
+// image, also once its file has been replaced or deleted.
 DWORD GetFileVersionInfoSizeA(const char* file, DWORD* handle);
 
 // Reads the version block of `file` into `data` (`size` bytes, as the size

@@ -17,6 +17,11 @@ COMPARISONS = [
     ("bench_socket_owner", "BM_FindSocketOwners", "BM_BareProcFdWalk", "report (300 processes)"),
     ("bench_row_text", "BM_RowTextNamesOff", "BM_PlainSnprintf", "report"),
     ("bench_row_text", "BM_RowTextNamesOn", "BM_PlainSnprintf", "report"),
+    ("bench_host_cache", "BM_HostTexts<100>", "BM_PlainSnprintf", "report"),
+    ("bench_host_cache", "BM_HostTexts<10000>", "BM_PlainSnprintf", "report"),
+    ("bench_host_cache", "BM_HostTexts<100000>", "BM_PlainSnprintf", "report"),
+    ("bench_host_cache", "BM_HostTexts<100000>", "BM_HostTexts<100>", "<= 2 (cache size costs nothing)"),
+    ("bench_host_cache", "BM_HostTextsAllPeersDistinct<100000>", "BM_PlainSnprintf", "report"),
 ]
 # Measurements held against a fixed budget: (binary, benchmark, counter or None, budget in ms, label)
 BUDGETS = [

@@ -104,8 +104,8 @@ TEST_F(ConnectionDumpTest, WorkedExampleWithNamesOffThenOn)
 TEST_F(ConnectionDumpTest, LongHostNamesAreCutToTheLine)
 {
     oProp.SetShowHost(1);
-    const std::string local(kMaxHostNameLength, 'x');
-    const std::string remote(kMaxHostNameLength, 'y');
+    const std::string local(kHostTextSize - 1, 'x');
+    const std::string remote(kHostTextSize - 1, 'y');
     hostCache.SetName(inet_addr("10.1.1.2"), local.c_str());
     hostCache.SetName(inet_addr("10.1.1.3"), remote.c_str());
     Dump({Row(5, "10.1.1.2", 1025, "10.1.1.3", 80), Row(0, "10.1.1.2", 53)});

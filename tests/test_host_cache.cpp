@@ -62,6 +62,15 @@ std::set<int> Resolvers(const std::set<int>& before = {})
     return ids;
 }
 
+// A dotted name of `length` characters, made of labels of at most 63.
+std::string LongName(std::size_t length)
+{
+    std::string name;
+    while (name.size() < length)
+        name += name.size() % 64 == 63 ? '.' : 'n';
+    return name;
+}
+
 // The limit only keeps a broken build from hanging.
 bool WaitFor(const std::function<bool()>& done)
 {
@@ -77,7 +86,7 @@ std::string EnterPrivateNetwork()
 {
     std::string hosts = "127.0.0.11 alpha.quillon.test alpha\n127.0.0.12 esc\x1b[31mape.test\n"
                         "127.0.0.13 <b>angle</b>.test\n127.0.0.15 back\\slash.test\n";
-    hosts += "127.0.0.14 " + std::string(300, 'a') + "\n";
+    hosts += "127.0.0.14 " + std::string(300, 'a') + "\n127.0.0.16 " + LongName(255) + "\n";
     auto failed = [](const char* what) { return std::string(what) + ": " + std::strerror(errno); };
     char path[] = "/tmp/quillon-hosts-XXXXXX";
     int fd = mkstemp(path);
@@ -121,16 +130,17 @@ protected:
 
 TEST_F(HostResolver, NamesArriveLaterAndOnlyPlausibleOnesAreShown)
 {
-    for (const char* dotted :
-         {"127.0.0.11", "127.0.0.12", "127.0.0.13", "127.0.0.14", "127.0.0.15"}) {
+    const std::pair<const char*, std::string> answers[] = {
+        {"127.0.0.11", "alpha.quillon.test"},  {"127.0.0.12", ""}, {"127.0.0.13", ""},
+        {"127.0.0.14", std::string(255, 'a')}, {"127.0.0.15", ""}, {"127.0.0.16", LongName(255)}};
+    for (const auto& [dotted, shown] : answers) {
         SCOPED_TRACE(dotted);
         std::uint32_t address = inet_addr(dotted);
         oProp.changed = 0;
         EXPECT_EQ(HostText(address), AddressText(address));
         // Every answer marks the list for refilling, a refused name too.
         ASSERT_TRUE(WaitFor([] { return oProp.changed.load() == 1; }));
-        bool named = address == inet_addr("127.0.0.11");
-        EXPECT_EQ(HostText(address), named ? "alpha.quillon.test" : AddressText(address));
+        EXPECT_EQ(HostText(address), shown.empty() ? AddressText(address) : shown);
     }
 }
 
@@ -166,21 +176,24 @@ TEST_F(HostResolver, FailedLookupsKeepTheAddressText)
     EXPECT_EQ(oProp.changed.load(), 0);
 }
 
+// Names are kept whole; the host text shows what fits of them.
 TEST(HostCache, KeepsOnlyPlausibleNames)
 {
-    CHostCache cache;
-    const std::string longest(kMaxHostNameLength, 'x');
+    const std::string longest(kHostTextSize - 1, 'x');
     // clang-format off
     const std::pair<std::string, bool> names[] = {
-        {"Host-1.example_x.ORG", true}, {longest, true}, {longest + "x", false}, {"", false},
-        {"two words", false}, {"line\nbreak", false}, {"<b>", false}, {"caf\xc3\xa9.test", false}, {"a%sb", false}};
+        {"Host-1.example_x.ORG", true}, {longest.substr(1), true}, {longest, true}, {longest + "yz", true},
+        {"", false}, {"two words", false}, {"line\nbreak", false}, {"tab\t", false}, {"<b>", false},
+        {"caf\xc3\xa9.test", false}, {"a%sb", false}, {"a|b", false}};
     // clang-format on
+    const std::uint32_t address = inet_addr("10.7.7.7");
     for (const auto& [text, kept] : names) {
         SCOPED_TRACE(text);
-        ASSERT_NE(cache.SetName(7, text.c_str()), 0);
+        ASSERT_NE(hostCache.SetName(address, text.c_str()), 0);
         const char* name = "sentinel";
-        ASSERT_NE(cache.GetName(7, &name), 0);
+        ASSERT_NE(hostCache.GetName(address, &name), 0);
         EXPECT_STREQ(name, kept ? text.c_str() : nullptr);
+        EXPECT_EQ(HostText(address), kept ? text.substr(0, longest.size()) : AddressText(address));
     }
 }
 

@@ -43,11 +43,17 @@ def die_with_parent():
 
 
 def prepare_namespace(hosts_text):
-    """Brings loopback up and gives the scenario its own X socket folder and
-    /etc/hosts, so X servers of scenarios running side by side never meet."""
+    """Brings loopback up and gives the scenario its own X socket folder,
+    accessibility bus folder and /etc/hosts, so X servers and buses of scenarios
+    running side by side or one after another never meet."""
     run("ip", "link", "set", "lo", "up")
     os.makedirs("/tmp/.X11-unix", mode=0o1777, exist_ok=True)
     run("mount", "-t", "tmpfs", "-o", "mode=1777", "quillon-x11", "/tmp/.X11-unix")
+    # The accessibility bus's socket has one fixed path here; a bus that ends
+    # late would remove the next scenario's.
+    at_spi = Path.home() / ".cache" / "at-spi"
+    at_spi.mkdir(mode=0o700, parents=True, exist_ok=True)
+    run("mount", "-t", "tmpfs", "-o", "mode=0700", "quillon-at-spi", str(at_spi))
     bind_hosts_file(hosts_text)
 
 

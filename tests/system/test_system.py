@@ -320,6 +320,30 @@ class Scenario(unittest.TestCase):
         self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 1))
         self.assertIsNone(quillon.process.poll())
 
+    def test_about_survives_a_replaced_program(self):
+        # A package upgrade replaces the program file under the running program.
+        desktop = self.start_desktop()
+        folder = Path(tempfile.mkdtemp(prefix="quillon-upgrade-"))
+        self.addCleanup(shutil.rmtree, folder, True)
+        for name in ("quillon", "libiphlpapi.so"):
+            shutil.copy2(BUILD_DIR / name, folder / name)
+        quillon = self.program(desktop, program=folder / "quillon")
+        quillon.write_hive(bool_prop1=7)
+        quillon.start()
+        window = quillon.main_window()
+        self.assertIsNotNone(window)
+        (folder / "quillon").unlink()
+
+        screen = Accessibility(desktop)
+        self.assertIsNotNone(screen.window("Quillon"))
+        desktop.xdotool("windowfocus", "--sync", window)
+        desktop.key("alt+space")
+        time.sleep(0.5)
+        desktop.key("Up", "Return")  # "&About Quillon...", the last item
+        about = screen.window("About Quillon")
+        self.assertIsNotNone(about, "the About box did not open")
+        self.assertIsNotNone(screen.find("label", "Quillon v. 1.0.0.6", root=about, timeout=2))
+
     def test_package_installs_and_runs(self):
         """The package installed as a user installs it, its program run by an
         ordinary user, and nothing of it left on the machine afterwards."""
