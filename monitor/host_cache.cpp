@@ -11,6 +11,7 @@
 
 #include "monitor/row_text.h"
 #include "platform/name_lookup.h"
+#include "platform/text_copy.h"
 #include "settings/prop.h"
 
 // Resolver threads are detached and may still store a name while the process
@@ -40,13 +41,6 @@ bool IsPlausibleHostName(const char* name)
             return false;
     }
     return length > 0;
-}
-
-void CopyCut(const char* text, char* buffer, std::size_t size)
-{
-    std::size_t length = strnlen(text, size - 1);
-    std::memcpy(buffer, text, length);
-    buffer[length] = '\0';
 }
 
 void FillComputerName()
@@ -111,11 +105,9 @@ int CHostCache::SetName(std::uint32_t address, const char* name)
 {
     char* copy = nullptr;
     if (name != nullptr && IsPlausibleHostName(name)) {
-        std::size_t length = std::strlen(name);
-        copy = static_cast<char*>(std::malloc(length + 1));
+        copy = strdup(name);
         if (copy == nullptr)
             return 0;
-        std::memcpy(copy, name, length + 1);
     }
 
     std::lock_guard<std::mutex> guard(lock);
@@ -154,8 +146,7 @@ int CHostCache::CopyName(std::uint32_t address, char* buffer, std::size_t size)
     const HOST_ENTRY* entry = Find(address);
     if (entry == nullptr)
         return 0;
-    if (buffer != nullptr && size > 0)
-        CopyCut(entry->name != nullptr ? entry->name : "", buffer, size);
+    CopyCut(entry->name != nullptr ? entry->name : "", buffer, size);
     return 1;
 }
 

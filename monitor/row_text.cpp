@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "monitor/host_cache.h"
+#include "platform/text_copy.h"
 #include "settings/prop.h"
 
 namespace {
@@ -67,18 +68,6 @@ char* PutAddress(char* out, std::uint32_t address)
     return out;
 }
 
-// Copies `length` characters of `text` into the buffer, cut to `size`, and
-// terminates it.
-void Store(const char* text, std::size_t length, char* buffer, std::size_t size)
-{
-    if (buffer == nullptr || size == 0)
-        return;
-    if (length >= size)
-        length = size - 1;
-    std::memcpy(buffer, text, length);
-    buffer[length] = '\0';
-}
-
 } // namespace
 
 int GetStateName(std::uint32_t state, char* buffer)
@@ -115,7 +104,7 @@ void FormatAddressText(std::uint32_t address, char* buffer, std::size_t size)
 {
     char text[kAddressTextLength];
     char* end = PutAddress(text, address);
-    Store(text, static_cast<std::size_t>(end - text), buffer, size);
+    CopyCut({text, static_cast<std::size_t>(end - text)}, buffer, size);
 }
 
 void FormatNumericEndpoint(std::uint32_t address, std::uint16_t port, char* buffer,
@@ -125,28 +114,16 @@ void FormatNumericEndpoint(std::uint32_t address, std::uint16_t port, char* buff
     char* end = PutAddress(text, address);
     *end++ = ':';
     end = PutField(end, port, 5);
-    Store(text, static_cast<std::size_t>(end - text), buffer, size);
+    CopyCut({text, static_cast<std::size_t>(end - text)}, buffer, size);
 }
 
 void FormatNamedEndpoint(const char* hostText, std::uint16_t port, char* buffer, std::size_t size)
 {
-    if (buffer == nullptr || size == 0)
-        return;
-    if (hostText == nullptr)
-        hostText = "";
     char service[16];
     GetServiceName(port, service);
-
-    std::size_t hostLength = strnlen(hostText, size - 1);
-    std::memcpy(buffer, hostText, hostLength);
-    std::size_t used = hostLength;
-    if (used + 1 < size)
-        buffer[used++] = ':';
-    std::size_t serviceLength = std::strlen(service);
-    if (serviceLength > size - 1 - used)
-        serviceLength = size - 1 - used;
-    std::memcpy(buffer + used, service, serviceLength);
-    buffer[used + serviceLength] = '\0';
+    std::size_t used = CopyCut(hostText != nullptr ? hostText : "", buffer, size);
+    used += CopyCut(":", buffer + used, size - used);
+    CopyCut(service, buffer + used, size - used);
 }
 
 void FormatEndpoint(std::uint32_t address, std::uint16_t port, char* buffer, std::size_t size)

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/last_error.h"
+#include "platform/text_copy.h"
 
 namespace {
 
@@ -19,13 +20,7 @@ thread_local char loaderErrorText[512];
 
 void SetLoaderError(int code, const char* text)
 {
-    if (text == nullptr)
-        text = "";
-    std::size_t length = std::strlen(text);
-    if (length >= sizeof loaderErrorText)
-        length = sizeof loaderErrorText - 1;
-    std::memcpy(loaderErrorText, text, length);
-    loaderErrorText[length] = '\0';
+    CopyCut(text != nullptr ? text : "", loaderErrorText, sizeof loaderErrorText);
     SetLastError(code);
 }
 

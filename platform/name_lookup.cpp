@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "platform/last_error.h"
+#include "platform/text_copy.h"
 
 namespace {
 
@@ -44,12 +45,7 @@ int LookupHostName(std::uint32_t address, char* name, std::size_t size)
                              sizeof socketAddress, host, sizeof host, nullptr, 0, NI_NAMEREQD);
     if (result != 0)
         return 0;
-
-    std::size_t length = strnlen(host, sizeof host - 1);
-    if (length >= size)
-        length = size - 1;
-    std::memcpy(name, host, length);
-    name[length] = '\0';
+    CopyCut(host, name, size);
     return 1;
 }
 
