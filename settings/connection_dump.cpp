@@ -2,10 +2,9 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 
-#include "monitor/host_cache.h"
 #include "monitor/row_text.h"
+#include "platform/text_copy.h"
 #include "settings/file_version.h"
 #include "settings/log_file.h"
 #include "settings/prop.h"
@@ -13,7 +12,6 @@
 namespace {
 
 constexpr std::size_t kLineSize = 512;
-constexpr std::size_t kHostSize = 260;
 constexpr std::size_t kPieceSize = 512;
 
 std::atomic<MessageBoxHook> messageBoxHook{nullptr};
@@ -30,16 +28,7 @@ void ShowMessage(const char* text)
 // Appends `text` to the line, cutting it so that the line never outgrows its buffer.
 class LineBuilder {
 public:
-    void Append(const char* text)
-    {
-        std::size_t room = sizeof line - 1 - length;
-        std::size_t add = std::strlen(text);
-        if (add > room)
-            add = room;
-        std::memcpy(line + length, text, add);
-        length += add;
-        line[length] = '\0';
-    }
+    void Append(const char* text) { length += CopyCut(text, line + length, sizeof line - length); }
     const char* Text() const { return line; }
 
 private:
@@ -47,34 +36,22 @@ private:
     std::size_t length = 0;
 };
 
-// The endpoint in the form that showHost chooses, read anew for each endpoint.
-void FormatDumpEndpoint(std::uint32_t address, std::uint16_t port, char* buffer, std::size_t size)
-{
-    if (oProp.GetShowHost()) {
-        char host[kHostSize] = {};
-        FormatHostAddress(address, host);
-        host[sizeof host - 1] = '\0';
-        FormatNamedEndpoint(host, port, buffer, size);
-    } else {
-        FormatNumericEndpoint(address, port, buffer, size);
-    }
-}
-
 void WriteRow(const CONN_ROW& row)
 {
     LineBuilder line;
     char piece[kPieceSize];
 
-    line.Append(row.state != 0 ? "TCP|" : "UDP|");
+    line.Append(GetProtocolText(row));
+    line.Append("|");
 
-    FormatDumpEndpoint(row.localAddr, row.localPort, piece, sizeof piece);
+    FormatEndpoint(row.localAddr, row.localPort, piece, sizeof piece);
     line.Append("Local address: ");
     line.Append(piece);
     line.Append(" - ");
 
     line.Append("Remote address: ");
     if (row.state != 0) {
-        FormatDumpEndpoint(row.remoteAddr, row.remotePort, piece, sizeof piece);
+        FormatEndpoint(row.remoteAddr, row.remotePort, piece, sizeof piece);
         line.Append(piece);
     } else {
         line.Append(kNoRemoteText);
