@@ -19,12 +19,14 @@ bool WriteAll(int fd, const void* data, std::size_t size)
     return true;
 }
 
-ssize_t ReadAll(int fd, void* buffer, std::size_t size)
+ssize_t ReadAll(int fd, void* buffer, std::size_t size, off_t offset)
 {
     char* next = static_cast<char*>(buffer);
     std::size_t length = 0;
     while (length < size) {
-        ssize_t got = ::read(fd, next + length, size - length);
+        ssize_t got = offset < 0 ? ::read(fd, next + length, size - length)
+                                 : ::pread(fd, next + length, size - length,
+                                           offset + static_cast<off_t>(length));
         if (got < 0) {
             if (errno == EINTR)
                 continue;

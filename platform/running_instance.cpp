@@ -1,17 +1,20 @@
 #include "platform/running_instance.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+
+#include "platform/fd_io.h"
 
 namespace {
 
@@ -35,13 +38,6 @@ bool SocketAddress(const std::string& path, sockaddr_un& address)
         return false;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     return true;
-}
-
-int MillisecondsUntil(Clock::time_point deadline)
-{
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
 }
 
 } // namespace
@@ -154,25 +150,18 @@ bool CRunningInstance::AskToShow(Clock::time_point deadline) const
         static_cast<ssize_t>(requestLength))
         return false;
 
-    const std::size_t replyLength = sizeof kWindowShownReply - 1;
-    char reply[sizeof kWindowShownReply] = {};
-    std::size_t received = 0;
-    while (received < replyLength) {
-        pollfd ready{fd.Get(), POLLIN, 0};
-        const int polled = poll(&ready, 1, MillisecondsUntil(deadline));
-        if (polled < 0 && errno == EINTR)
-            continue;
-        if (polled <= 0)
-            return false;
-        const ssize_t got = recv(fd.Get(), reply + received, replyLength - received, 0);
-        if (got < 0 && errno == EINTR)
-            continue;
-        // Closed without an answer: the instance is ending, and its lock with it.
-        if (got <= 0)
-            return false;
-        received += static_cast<std::size_t>(got);
-    }
-    return std::memcmp(reply, kWindowShownReply, replyLength) == 0;
+    // The answer is awaited until the deadline at most; a zero timeout would mean none.
+    const auto wait =
+        std::max<Clock::duration>(deadline - Clock::now(), std::chrono::milliseconds(1));
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(wait).count();
+    const timeval timeout{static_cast<time_t>(micros / 1000000),
+                          static_cast<suseconds_t>(micros % 1000000)};
+    if (setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0)
+        return false;
+    // Closed without an answer: the instance is ending, and its lock with it.
+    char reply[sizeof kWindowShownReply - 1];
+    return ReadAll(fd.Get(), reply, sizeof reply) == static_cast<ssize_t>(sizeof reply) &&
+           std::memcmp(reply, kWindowShownReply, sizeof reply) == 0;
 }
 
 void CRunningInstance::HoldLockUntilExit()

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 
 #include "platform/fd_io.h"
 #include "platform/iphelper/sock_diag_dump.h"
@@ -58,28 +59,29 @@ std::uint64_t SocketInodeOf(const char* link, ssize_t length)
     return std::strtoull(link + kPrefixLength, nullptr, 10);
 }
 
-// Whether any descriptor in the open fd folder `fdDir` (taken over) is one of `inodes`.
-bool HoldsAny(int fdDir, const std::vector<std::uint64_t>& inodes)
+struct CloseDir {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+using Dir = std::unique_ptr<DIR, CloseDir>;
+
+// Whether any descriptor in the open fd folder `fdDir` is one of `inodes`.
+bool HoldsAny(UniqueFd fdDir, const std::vector<std::uint64_t>& inodes)
 {
-    DIR* fds = fdopendir(fdDir);
-    if (fds == nullptr) {
-        close(fdDir);
+    Dir fds(fdopendir(fdDir.Get()));
+    if (fds == nullptr)
         return false;
-    }
-    bool holds = false;
-    while (!holds) {
-        const dirent* entry = readdir(fds);
-        if (entry == nullptr)
-            break;
+    // The folder's stream owns the descriptor now.
+    const int dirFd = fdDir.Release();
+    while (const dirent* entry = readdir(fds.get())) {
         char link[64];
-        const ssize_t length = readlinkat(fdDir, entry->d_name, link, sizeof link);
+        const ssize_t length = readlinkat(dirFd, entry->d_name, link, sizeof link);
         if (length <= 0 || length >= static_cast<ssize_t>(sizeof link))
             continue;
         const std::uint64_t inode = SocketInodeOf(link, length);
-        holds = inode != 0 && std::find(inodes.begin(), inodes.end(), inode) != inodes.end();
+        if (inode != 0 && std::find(inodes.begin(), inodes.end(), inode) != inodes.end())
+            return true;
     }
-    closedir(fds);
-    return holds;
+    return false;
 }
 
 // A small file of /proc/PID, whole; empty when it cannot be read.
@@ -148,28 +150,28 @@ SOCKET_OWNERS FindSocketOwners(const SOCKET_ENDPOINT& endpoint)
         return owners;
     }
 
-    DIR* proc = opendir("/proc");
+    Dir proc(opendir("/proc"));
     if (proc == nullptr) {
         owners.error = errno;
         return owners;
     }
-    const int procFd = dirfd(proc);
+    const int procFd = dirfd(proc.get());
     bool unreadable = false;
     std::map<uid_t, std::string> users;
-    while (const dirent* entry = readdir(proc)) {
+    while (const dirent* entry = readdir(proc.get())) {
         char* end = nullptr;
         const long pid = std::strtol(entry->d_name, &end, 10);
         if (pid <= 0 || *end != '\0')
             continue;
         const std::string process(entry->d_name);
-        const int fdDir =
-            openat(procFd, (process + "/fd").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fdDir < 0) {
+        UniqueFd fdDir(
+            openat(procFd, (process + "/fd").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!fdDir) {
             // Another user's process, unless it has ended meanwhile.
             unreadable = unreadable || errno == EACCES || errno == EPERM;
             continue;
         }
-        if (!HoldsAny(fdDir, inodes))
+        if (!HoldsAny(std::move(fdDir), inodes))
             continue;
 
         SOCKET_HOLDER holder{static_cast<pid_t>(pid), 0, {}, {}};
@@ -184,7 +186,6 @@ SOCKET_OWNERS FindSocketOwners(const SOCKET_ENDPOINT& endpoint)
         holder.user = user->second;
         owners.holders.push_back(std::move(holder));
     }
-    closedir(proc);
 
     std::sort(owners.holders.begin(), owners.holders.end(),
               [](const SOCKET_HOLDER& a, const SOCKET_HOLDER& b) { return a.pid < b.pid; });

@@ -4,6 +4,8 @@
 // every early return of a reader or writer leaves nothing open.
 #include <unistd.h>
 
+#include <cerrno>
+
 class UniqueFd {
 public:
     UniqueFd() = default;
@@ -30,10 +32,13 @@ public:
         return fd;
     }
 
+    // Keeps errno, so an error path can close and still report what failed.
     void Reset(int fd = -1)
     {
+        const int saved = errno;
         if (m_fd >= 0)
             ::close(m_fd);
+        errno = saved;
         m_fd = fd;
     }
 

@@ -2,13 +2,15 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <string_view>
 #include <utility>
+
+#include "platform/fd_io.h"
+#include "platform/unique_fd.h"
 
 namespace iphelper {
 
@@ -130,26 +132,15 @@ int ReadProcNet(Protocol protocol, const char* path, std::string& text, Endpoint
 {
     rows.clear();
     text.clear();
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd)
         return errno;
     char chunk[16384];
-    for (;;) {
-        ssize_t got = read(fd, chunk, sizeof chunk);
-        if (got > 0) {
-            text.append(chunk, static_cast<std::size_t>(got));
-            continue;
-        }
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            int error = errno;
-            close(fd);
-            return error;
-        }
-        break;
-    }
-    close(fd);
+    ssize_t got;
+    while ((got = ReadAll(fd.Get(), chunk, sizeof chunk)) > 0)
+        text.append(chunk, static_cast<std::size_t>(got));
+    if (got < 0)
+        return errno;
     ParseProcNet(protocol, text, rows);
     return 0;
 }

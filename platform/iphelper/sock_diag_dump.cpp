@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/unique_fd.h"
+
 namespace iphelper {
 
 namespace {
@@ -22,11 +24,6 @@ constexpr int kMaxAttempts = 8;
 // own rather than read replies meant for its parent.
 class ThreadSocket {
 public:
-    ThreadSocket() = default;
-    ~ThreadSocket() { Close(); }
-    ThreadSocket(const ThreadSocket&) = delete;
-    ThreadSocket& operator=(const ThreadSocket&) = delete;
-
     // The socket, opened and bound when needed; -1 with errno set on failure.
     int Acquire()
     {
@@ -35,27 +32,23 @@ public:
         const bool known = length > 0 && length < static_cast<ssize_t>(sizeof current);
         // A forked child leaves its parent's socket alone: the child may have
         // closed that number since and opened something else under it.
-        if (fd >= 0 && owner != getpid())
-            fd = -1;
-        if (fd >= 0 && (!known || length != namespaceLength ||
-                        std::memcmp(current, namespaceLink, static_cast<std::size_t>(length)) != 0))
+        if (fd && owner != getpid())
+            fd.Release();
+        if (fd && (!known || length != namespaceLength ||
+                   std::memcmp(current, namespaceLink, static_cast<std::size_t>(length)) != 0))
             Close();
-        if (fd >= 0)
-            return fd;
+        if (fd)
+            return fd.Get();
 
-        fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-        if (fd < 0)
-            return -1;
+        UniqueFd opened(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
         sockaddr_nl local{};
         local.nl_family = AF_NETLINK;
         socklen_t localLength = sizeof local;
-        if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-            getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) {
-            const int error = errno;
-            Close();
-            errno = error;
+        if (!opened ||
+            bind(opened.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+            getsockname(opened.Get(), reinterpret_cast<sockaddr*>(&local), &localLength) != 0)
             return -1;
-        }
+        fd = std::move(opened);
         portId = local.nl_pid;
         owner = getpid();
         // Without the link the namespace cannot be told, and the next dump opens afresh.
@@ -63,16 +56,11 @@ public:
         std::memset(namespaceLink, 0, sizeof namespaceLink);
         if (known)
             std::memcpy(namespaceLink, current, static_cast<std::size_t>(length));
-        return fd;
+        return fd.Get();
     }
 
     // After a failed or abandoned dump, so none of its replies meets the next one.
-    void Close()
-    {
-        if (fd >= 0)
-            close(fd);
-        fd = -1;
-    }
+    void Close() { fd.Reset(); }
 
     std::uint32_t PortId() const { return portId; }
 
@@ -81,7 +69,7 @@ public:
     std::uint32_t NextSequence() { return ++sequence; }
 
 private:
-    int fd = -1;
+    UniqueFd fd;
     std::uint32_t portId = 0;
     std::uint32_t sequence = 0;
     pid_t owner = 0;
@@ -154,6 +142,21 @@ private:
 
 enum class Outcome { Done, Interrupted, Failed };
 
+Outcome Failure(int& error, int code)
+{
+    error = code;
+    return Outcome::Failed;
+}
+
+// The payload of `header` as a T; false when the message is too short to hold one.
+template <typename T> bool ReadPayload(const nlmsghdr* header, T& payload)
+{
+    if (header->nlmsg_len < NLMSG_LENGTH(sizeof(T)))
+        return false;
+    std::memcpy(&payload, NLMSG_DATA(header), sizeof payload);
+    return true;
+}
+
 // Reads replies up to NLMSG_DONE. Messages of another request or from
 // anything but the kernel are skipped; an error ends the dump.
 Outcome ReadReplies(int fd, std::uint32_t sequence, std::uint32_t portId, SockDiagSink& sink,
@@ -173,8 +176,7 @@ Outcome ReadReplies(int fd, std::uint32_t sequence, std::uint32_t portId, SockDi
         if (length < 0) {
             if (errno == EINTR)
                 continue;
-            error = errno;
-            return Outcome::Failed;
+            return Failure(error, errno);
         }
         if ((message.msg_flags & MSG_TRUNC) != 0 ||
             static_cast<std::size_t>(length) > receive.size()) {
@@ -182,10 +184,8 @@ Outcome ReadReplies(int fd, std::uint32_t sequence, std::uint32_t portId, SockDi
             receive.resize(static_cast<std::size_t>(length) + 4096);
             return Outcome::Interrupted;
         }
-        if (length == 0) {
-            error = EIO;
-            return Outcome::Failed;
-        }
+        if (length == 0)
+            return Failure(error, EIO);
         if (message.msg_namelen < sizeof from || from.nl_pid != 0)
             continue;
 
@@ -197,43 +197,29 @@ Outcome ReadReplies(int fd, std::uint32_t sequence, std::uint32_t portId, SockDi
             if ((header->nlmsg_flags & NLM_F_DUMP_INTR) != 0)
                 interrupted = true;
             if (header->nlmsg_type == NLMSG_DONE) {
-                if (header->nlmsg_len >= NLMSG_LENGTH(sizeof(int))) {
-                    int status;
-                    std::memcpy(&status, NLMSG_DATA(header), sizeof status);
-                    if (status < 0) {
-                        error = -status;
-                        return Outcome::Failed;
-                    }
-                }
+                int status = 0;
+                if (ReadPayload(header, status) && status < 0)
+                    return Failure(error, -status);
                 return interrupted ? Outcome::Interrupted : Outcome::Done;
             }
             if (header->nlmsg_type == NLMSG_ERROR) {
-                if (header->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) {
-                    error = EIO;
-                    return Outcome::Failed;
-                }
                 nlmsgerr failure;
-                std::memcpy(&failure, NLMSG_DATA(header), sizeof failure);
-                if (failure.error == 0)
-                    continue;
-                error = -failure.error;
-                return Outcome::Failed;
+                if (!ReadPayload(header, failure))
+                    return Failure(error, EIO);
+                if (failure.error != 0)
+                    return Failure(error, -failure.error);
+                continue;
             }
             if (header->nlmsg_type == SOCK_DIAG_BY_FAMILY) {
-                if (header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) {
-                    error = EIO;
-                    return Outcome::Failed;
-                }
                 inet_diag_msg diag;
-                std::memcpy(&diag, NLMSG_DATA(header), sizeof diag);
+                if (!ReadPayload(header, diag))
+                    return Failure(error, EIO);
                 if (diag.idiag_family == AF_INET)
                     sink.Add(diag);
             }
         }
-        if (remaining > 0) {
-            error = EIO;
-            return Outcome::Failed;
-        }
+        if (remaining > 0)
+            return Failure(error, EIO);
     }
 }
 
