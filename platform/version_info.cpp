@@ -11,7 +11,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/fd_io.h"
 #include "platform/last_error.h"
+#include "platform/text_copy.h"
+#include "platform/unique_fd.h"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "the ELF reader expects a little-endian host");
@@ -60,54 +63,30 @@ const char* FileToRead(const char* name)
 
 class ElfFile {
 public:
-    explicit ElfFile(const char* name)
+    // Non-blocking, so that a FIFO in the file's place cannot hold the open up.
+    explicit ElfFile(const char* name) : fd(::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK))
     {
-        descriptor = ::open(name, O_RDONLY | O_CLOEXEC);
-        if (descriptor < 0) {
-            error = errno;
-            return;
-        }
         struct stat info;
-        if (::fstat(descriptor, &info) != 0)
+        if (!fd || ::fstat(fd.Get(), &info) != 0)
             error = errno;
         else if (!S_ISREG(info.st_mode))
             error = EINVAL; // a FIFO or a device could block or never end
-        if (error != 0) {
-            ::close(descriptor);
-            descriptor = -1;
-            return;
-        }
-        size = static_cast<std::uint64_t>(info.st_size);
+        else
+            size = static_cast<std::uint64_t>(info.st_size);
+        if (error != 0)
+            fd.Reset();
     }
-    ~ElfFile()
-    {
-        if (descriptor >= 0)
-            ::close(descriptor);
-    }
-    ElfFile(const ElfFile&) = delete;
-    ElfFile& operator=(const ElfFile&) = delete;
 
-    bool IsOpen() const { return descriptor >= 0; }
+    bool IsOpen() const { return fd.Valid(); }
     int OpenError() const { return error; }
 
     // Reads exactly `length` bytes at `offset`; false when any of them lies
     // outside the file.
     bool Read(std::uint64_t offset, void* out, std::size_t length) const
     {
-        if (offset > size || length > size - offset)
-            return false;
-        char* target = static_cast<char*>(out);
-        while (length > 0) {
-            ssize_t got = ::pread(descriptor, target, length, static_cast<off_t>(offset));
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0)
-                return false;
-            target += got;
-            offset += static_cast<std::uint64_t>(got);
-            length -= static_cast<std::size_t>(got);
-        }
-        return true;
+        return Contains(offset, length) &&
+               ReadAll(fd.Get(), out, length, static_cast<off_t>(offset)) ==
+                   static_cast<ssize_t>(length);
     }
 
     bool Contains(std::uint64_t offset, std::uint64_t length) const
@@ -116,7 +95,7 @@ public:
     }
 
 private:
-    int descriptor = -1;
+    UniqueFd fd;
     int error = 0;
     std::uint64_t size = 0;
 };
@@ -230,14 +209,12 @@ DWORD GetModuleFileNameA(void*, char* buffer, DWORD size)
         buffer[0] = '\0';
         return 0;
     }
-    if (static_cast<std::uint64_t>(length) >= size) {
-        std::memcpy(buffer, path, size - 1);
-        buffer[size - 1] = '\0';
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return size;
-    }
-    std::memcpy(buffer, path, static_cast<std::size_t>(length) + 1);
-    return static_cast<DWORD>(length);
+    CopyCut({path, static_cast<std::size_t>(length)}, buffer, size);
+    if (static_cast<std::uint64_t>(length) < size)
+        return static_cast<DWORD>(length);
+    // Cut to fit, as callers of this operation expect; the buffer was too small.
+    SetLastError(ERANGE);
+    return size;
 }
 
 DWORD GetFileVersionInfoSizeA(const char* file, DWORD* handle)
@@ -253,7 +230,7 @@ DWORD GetFileVersionInfoSizeA(const char* file, DWORD* handle)
 BOOL GetFileVersionInfoA(const char* file, DWORD, DWORD size, void* data)
 {
     if (data == nullptr || size < sizeof(VERSION_BLOCK)) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        SetLastError(data == nullptr ? EINVAL : ERANGE);
         return 0;
     }
     VERSION_BLOCK block = {};

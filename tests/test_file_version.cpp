@@ -1,7 +1,9 @@
 #include <elf.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +12,7 @@
 #include <iterator>
 #include <string>
 
+#include "platform/last_error.h"
 #include "platform/version_info.h"
 #include "settings/file_version.h"
 #include "test_support.h"
@@ -55,6 +58,10 @@ TEST_F(FileVersionTest, ReadsTheRecordsOfBuiltPrograms)
     // Every part in full decimal, also through section garbage collection.
     EXPECT_EQ(VersionOf(custom), "2.10.300.65535");
     EXPECT_EQ(VersionOf(plain), "0.0.0.0");
+    // A cut path leaves an errno value behind, whose text says why.
+    char cut[4];
+    EXPECT_EQ(GetModuleFileNameA(nullptr, cut, sizeof cut), sizeof cut);
+    EXPECT_EQ(GetLastError(), ERANGE);
 }
 
 TEST_F(FileVersionTest, JunkAndTruncatedFilesGiveNoVersion)
@@ -89,6 +96,9 @@ TEST_F(FileVersionTest, JunkAndTruncatedFilesGiveNoVersion)
     }
     EXPECT_EQ(VersionOf(dir / "missing"), "0.0.0.0");
     EXPECT_EQ(VersionOf(dir.path), "0.0.0.0");
+    // Without a writer a FIFO would hold the open up for good.
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    EXPECT_EQ(VersionOf(dir / "fifo"), "0.0.0.0");
 
     // The section headers sit at the end, so every shorter file lacks part of them.
     std::ofstream(file, std::ios::binary | std::ios::trunc) << image;
