@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "platform/win_types.h"
 #include "settings/prop.h"
 
 GetTcpTableFn g_pGetTcpTable = nullptr;
@@ -12,7 +13,6 @@ GetUdpTableFn g_pGetUdpTable = nullptr;
 
 namespace {
 
-constexpr std::uint32_t kSizeQueryAnswer = 122;
 constexpr std::uint32_t kMaxSystemTableBytes = 65536;
 
 std::uint16_t HostPort(std::uint32_t portField)
@@ -25,69 +25,39 @@ struct FreeScratch {
 };
 using ScratchBuffer = std::unique_ptr<void, FreeScratch>;
 
+CONN_ROW ConnRow(const MIB_TCPROW& row)
+{
+    return {row.dwState, row.dwLocalAddr, HostPort(row.dwLocalPort), row.dwRemoteAddr,
+            HostPort(row.dwRemotePort)};
+}
+
+CONN_ROW ConnRow(const MIB_UDPROW& row)
+{
+    return {0, row.dwLocalAddr, HostPort(row.dwLocalPort), 0, 0};
+}
+
 // The size query, the bound on the needed size and the read into a scratch
 // buffer of exactly that size; then the entry count, which must fit the bytes
-// that were asked for. Null on any failure.
-template <typename Table, typename Fn>
-const Table* ReadSystemTable(Fn read, ScratchBuffer& scratch, std::size_t rowSize)
+// that were asked for. The rows are appended after those already in `table`;
+// rows beyond its capacity are dropped: a full table is still a snapshot.
+template <typename Table>
+int AppendRows(std::uint32_t (*read)(Table*, std::uint32_t*, int), CONN_TABLE* table)
 {
     std::uint32_t size = 0;
-    if (read(nullptr, &size, 1) != kSizeQueryAnswer)
-        return nullptr;
+    if (read(nullptr, &size, 1) != ERROR_INSUFFICIENT_BUFFER)
+        return 0;
     if (size > kMaxSystemTableBytes || size < sizeof(std::uint32_t))
-        return nullptr;
-    scratch.reset(std::malloc(size));
-    if (scratch == nullptr)
-        return nullptr;
-    auto* table = static_cast<Table*>(scratch.get());
-    if (read(table, &size, 1) != 0)
-        return nullptr;
-    if (table->dwNumEntries > (size - sizeof(std::uint32_t)) / rowSize)
-        return nullptr;
-    return table;
-}
-
-int AppendTcpRows(CONN_TABLE* table)
-{
-    ScratchBuffer scratch;
-    const MIB_TCPTABLE* system =
-        ReadSystemTable<MIB_TCPTABLE>(g_pGetTcpTable, scratch, sizeof(MIB_TCPROW));
-    if (system == nullptr)
+        return 0;
+    ScratchBuffer scratch(std::malloc(size));
+    auto* system = static_cast<Table*>(scratch.get());
+    if (system == nullptr || read(system, &size, 1) != NO_ERROR)
+        return 0;
+    if (system->dwNumEntries > (size - sizeof(std::uint32_t)) / sizeof system->table[0])
         return 0;
     CONN_ROW* rows = table->rows;
-    const MIB_TCPROW* source = system->table;
-    std::uint32_t count = 0;
-    for (std::uint32_t i = 0; i < system->dwNumEntries && count < kConnTableMaxRows; ++i) {
-        CONN_ROW& row = rows[count++];
-        row.state = source[i].dwState;
-        row.localAddr = source[i].dwLocalAddr;
-        row.localPort = HostPort(source[i].dwLocalPort);
-        row.remoteAddr = source[i].dwRemoteAddr;
-        row.remotePort = HostPort(source[i].dwRemotePort);
-    }
-    table->count = count;
-    return 1;
-}
-
-int AppendUdpRows(CONN_TABLE* table)
-{
-    ScratchBuffer scratch;
-    const MIB_UDPTABLE* system =
-        ReadSystemTable<MIB_UDPTABLE>(g_pGetUdpTable, scratch, sizeof(MIB_UDPROW));
-    if (system == nullptr)
-        return 0;
-    CONN_ROW* rows = table->rows;
-    const MIB_UDPROW* source = system->table;
     std::uint32_t count = table->count;
-    // Rows beyond the table's capacity are dropped: a full table is still a snapshot.
-    for (std::uint32_t i = 0; i < system->dwNumEntries && count < kConnTableMaxRows; ++i) {
-        CONN_ROW& row = rows[count++];
-        row.state = 0;
-        row.localAddr = source[i].dwLocalAddr;
-        row.localPort = HostPort(source[i].dwLocalPort);
-        row.remoteAddr = 0;
-        row.remotePort = 0;
-    }
+    for (std::uint32_t i = 0; i < system->dwNumEntries && count < kConnTableMaxRows; ++i)
+        rows[count++] = ConnRow(system->table[i]);
     table->count = count;
     return 1;
 }
@@ -100,9 +70,9 @@ int GetConnectionTable(CONN_TABLE* table)
     if (table == nullptr || g_pGetTcpTable == nullptr || g_pGetUdpTable == nullptr)
         return 0;
     table->count = 0;
-    if (oProp.GetScanTcp() != 0 && AppendTcpRows(table) == 0)
+    if (oProp.GetScanTcp() != 0 && AppendRows(g_pGetTcpTable, table) == 0)
         return 0;
-    if (oProp.GetScanUdp() != 0 && AppendUdpRows(table) == 0)
+    if (oProp.GetScanUdp() != 0 && AppendRows(g_pGetUdpTable, table) == 0)
         return 0;
     return 1;
 }

@@ -11,17 +11,12 @@
 #include "platform/iphelper/endpoint_row.h"
 #include "platform/iphelper/proc_net_table.h"
 #include "platform/iphelper/sock_diag_dump.h"
+#include "platform/win_types.h"
 
 namespace {
 
 using iphelper::EndpointRows;
 using iphelper::Protocol;
-
-constexpr std::uint32_t kNoError = 0;
-constexpr std::uint32_t kNotEnoughMemory = 8;
-constexpr std::uint32_t kNotSupported = 50;
-constexpr std::uint32_t kInvalidParameter = 87;
-constexpr std::uint32_t kInsufficientBuffer = 122;
 
 // Rows of a size query kept for the read that follows; older ones are not served.
 constexpr long kPendingLifetimeNs = 1000L * 1000 * 1000;
@@ -94,7 +89,7 @@ template <typename Row>
 std::uint32_t ServeTable(Protocol protocol, void* table, std::uint32_t* size, int order)
 {
     if (size == nullptr)
-        return kInvalidParameter;
+        return ERROR_INVALID_PARAMETER;
     try {
         PendingRows& pending = threadTables.pending[protocol == Protocol::Tcp ? 0 : 1];
         std::uint32_t needed = 0;
@@ -104,30 +99,30 @@ std::uint32_t ServeTable(Protocol protocol, void* table, std::uint32_t* size, in
             if (order != 0 && !pending.sorted)
                 iphelper::SortRows(pending.rows);
             WriteRows<Row>(pending.rows, table);
-            return kNoError;
+            return NO_ERROR;
         }
 
         pending.valid = false;
         int error = CollectRows(protocol, pending.rows);
         if (error != 0) {
             errno = error;
-            return error == ENOMEM ? kNotEnoughMemory : kNotSupported;
+            return error == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_NOT_SUPPORTED;
         }
         if (order != 0)
             iphelper::SortRows(pending.rows);
         if (!NeededSize<Row>(pending.rows, needed))
-            return kNotEnoughMemory;
+            return ERROR_NOT_ENOUGH_MEMORY;
         if (table == nullptr || *size < needed) {
             *size = needed;
             pending.valid = true;
             pending.sorted = order != 0;
             pending.takenNs = NowNs();
-            return kInsufficientBuffer;
+            return ERROR_INSUFFICIENT_BUFFER;
         }
         WriteRows<Row>(pending.rows, table);
-        return kNoError;
+        return NO_ERROR;
     } catch (const std::bad_alloc&) {
-        return kNotEnoughMemory;
+        return ERROR_NOT_ENOUGH_MEMORY;
     }
 }
 
