@@ -113,16 +113,10 @@ std::optional<std::vector<BYTE>> ParseByteList(std::string_view text)
     while (true) {
         std::size_t comma = text.find(',');
         std::string_view token = Trimmed(text.substr(0, comma));
-        if (token.empty() || token.size() > 2)
+        std::optional<DWORD> value = ParseHex32(token);
+        if (!value || token.size() > 2)
             return std::nullopt;
-        int value = 0;
-        for (char ch : token) {
-            int digit = HexDigit(ch);
-            if (digit < 0)
-                return std::nullopt;
-            value = value * 16 + digit;
-        }
-        bytes.push_back(static_cast<BYTE>(value));
+        bytes.push_back(static_cast<BYTE>(*value));
         if (comma == std::string_view::npos)
             break;
         text.remove_prefix(comma + 1);
@@ -148,7 +142,7 @@ bool ValidKeyPath(std::string_view path)
 
 class HiveReader {
 public:
-    HiveReader(std::string_view text, HIVE* hive) : rest(text), hive(hive)
+    HiveReader(std::string_view text, HIVE* into) : rest(text), hive(into)
     {
         ConsumePrefix(rest, "\xEF\xBB\xBF");
     }
@@ -364,6 +358,17 @@ void AppendValue(std::string& out, const HIVE_VALUE& value)
     out.push_back('\n');
 }
 
+// The first of `items` whose `name` equals `wanted`, as the registry compares names.
+template <typename Item>
+Item* FindNamed(std::vector<Item>& items, std::string Item::*name, std::string_view wanted)
+{
+    for (Item& item : items) {
+        if (HiveNamesEqual(item.*name, wanted))
+            return &item;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 std::size_t ParseHive(std::string_view text, HIVE* hive)
@@ -400,11 +405,7 @@ bool HiveNamesEqual(std::string_view a, std::string_view b)
 
 HIVE_KEY* FindHiveKey(HIVE& hive, std::string_view path)
 {
-    for (HIVE_KEY& key : hive.keys) {
-        if (HiveNamesEqual(key.path, path))
-            return &key;
-    }
-    return nullptr;
+    return FindNamed(hive.keys, &HIVE_KEY::path, path);
 }
 
 const HIVE_KEY* FindHiveKey(const HIVE& hive, std::string_view path)
@@ -436,11 +437,7 @@ HIVE_KEY& AddHiveKey(HIVE& hive, std::string_view path)
 
 HIVE_VALUE* FindHiveValue(HIVE_KEY& key, std::string_view name)
 {
-    for (HIVE_VALUE& value : key.values) {
-        if (HiveNamesEqual(value.name, name))
-            return &value;
-    }
-    return nullptr;
+    return FindNamed(key.values, &HIVE_VALUE::name, name);
 }
 
 const HIVE_VALUE* FindHiveValue(const HIVE_KEY& key, std::string_view name)

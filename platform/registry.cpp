@@ -178,6 +178,18 @@ LONG ResolveKeyPath(HKEY key, const char* subKey, std::string* path, REGSAM* bas
     return JoinSubKey(base, subKey, path);
 }
 
+// ERROR_SUCCESS when the key at `path` is there, ERROR_FILE_NOT_FOUND when not,
+// ERROR_ACCESS_DENIED when the hive cannot be read.
+LONG LookUpKey(const std::string& path)
+{
+    if (path == kRootName)
+        return ERROR_SUCCESS;
+    HIVE_SNAPSHOT snapshot;
+    if (ReadHive(GetHiveFilePath(), &snapshot) != ERROR_SUCCESS)
+        return ERROR_ACCESS_DENIED;
+    return HiveKeyExists(snapshot.hive, path) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+}
+
 // The key path behind `key`, provided the handle was opened with `right`.
 LONG PathWithRight(HKEY key, REGSAM right, std::string* path)
 {
@@ -225,15 +237,10 @@ LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD /*options*/, REGSAM acces
     std::string path;
     REGSAM baseAccess = 0;
     LONG status = ResolveKeyPath(key, subKey, &path, &baseAccess);
+    if (status == ERROR_SUCCESS)
+        status = LookUpKey(path);
     if (status != ERROR_SUCCESS)
         return status;
-    if (path != kRootName) {
-        HIVE_SNAPSHOT snapshot;
-        if (ReadHive(GetHiveFilePath(), &snapshot) != ERROR_SUCCESS)
-            return ERROR_ACCESS_DENIED;
-        if (!HiveKeyExists(snapshot.hive, path))
-            return ERROR_FILE_NOT_FOUND;
-    }
     *result = NewHandle(path, access);
     return ERROR_SUCCESS;
 }
@@ -255,10 +262,7 @@ LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD /*reserved*/, char* /*c
 
     // An existing key opens without touching the file, so a read-only hive still opens.
     bool created = false;
-    HIVE_SNAPSHOT snapshot;
-    bool exists = path == kRootName || (ReadHive(GetHiveFilePath(), &snapshot) == ERROR_SUCCESS &&
-                                        HiveKeyExists(snapshot.hive, path));
-    if (!exists) {
+    if (LookUpKey(path) != ERROR_SUCCESS) {
         if ((baseAccess & KEY_CREATE_SUB_KEY) == 0)
             return ERROR_ACCESS_DENIED;
         status = WriteThrough([&](HIVE& hive) {

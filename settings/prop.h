@@ -23,20 +23,27 @@ public:
     int SetRefreshTime(std::uint32_t ms);
     int GetRefreshTime(std::uint32_t* ms) const;
 
-    int SetLogEnabled(std::int32_t value);
-    int SetScanTcp(std::int32_t value);
-    int SetScanUdp(std::int32_t value);
-    int SetShowHost(std::int32_t value);
-    std::int32_t GetLogEnabled() const;
-    std::int32_t GetScanTcp() const;
-    std::int32_t GetScanUdp() const;
-    std::int32_t GetShowHost() const;
+    int SetLogEnabled(std::int32_t value) { return StoreFlag(logEnabled, value); }
+    int SetScanTcp(std::int32_t value) { return StoreFlag(scanTcp, value); }
+    int SetScanUdp(std::int32_t value) { return StoreFlag(scanUdp, value); }
+    int SetShowHost(std::int32_t value) { return StoreFlag(showHost, value); }
+    std::int32_t GetLogEnabled() const { return logEnabled; }
+    std::int32_t GetScanTcp() const { return scanTcp; }
+    std::int32_t GetScanUdp() const { return scanUdp; }
+    std::int32_t GetShowHost() const { return showHost; }
 
     // Set by the resolver and by an applied properties change; the scan step
     // takes it with exchange(0) so a set during a refill is never lost.
     std::atomic<std::int32_t> changed{0};
 
 private:
+    // A flag's setter stores its argument unchanged and always succeeds.
+    static int StoreFlag(std::atomic<std::int32_t>& flag, std::int32_t value)
+    {
+        flag = value;
+        return 1;
+    }
+
     std::atomic<std::int32_t> logEnabled{0};
     mutable std::mutex logFileNameLock;
     char logFileName[kLogFileNameSize] = {};
