@@ -64,7 +64,7 @@ BOOL GetComputerNameA(char* buffer, DWORD* size)
     std::size_t length = std::strlen(host);
     if (length + 1 > *size) {
         *size = static_cast<DWORD>(length + 1);
-        SetLastError(EOVERFLOW);
+        SetLastError(ERANGE);
         return 0;
     }
     std::memcpy(buffer, host, length + 1);
