@@ -11,6 +11,7 @@
 
 #include "platform/last_error.h"
 #include "platform/text_copy.h"
+#include "platform/version_info.h"
 
 namespace {
 
@@ -95,31 +96,23 @@ HMODULE LoadFromDirectories(const char* const* directories, int count, const cha
     return nullptr;
 }
 
-} // namespace
-
-bool GetProgramDirectory(char* buffer, unsigned size)
+// The program's own folder (no trailing '/'); false when it cannot be read.
+bool GetProgramDirectory(char (&folder)[kPathSize])
 {
-    if (buffer == nullptr || size == 0)
-        return false;
-    char path[kPathSize];
-    ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0)
-        return false;
-    path[length] = '\0';
-    char* slash = std::strrchr(path, '/');
-    if (slash == nullptr)
+    const DWORD length = GetModuleFileNameA(nullptr, folder, sizeof folder);
+    char* slash = std::strrchr(folder, '/');
+    if (length == 0 || length >= sizeof folder || slash == nullptr)
         return false;
     *slash = '\0';
-    if (static_cast<std::size_t>(slash - path) >= size)
-        return false;
-    std::memcpy(buffer, path, static_cast<std::size_t>(slash - path) + 1);
     return true;
 }
+
+} // namespace
 
 HMODULE LoadLibraryA(const char* name)
 {
     char programDir[kPathSize];
-    if (!GetProgramDirectory(programDir, sizeof programDir)) {
+    if (!GetProgramDirectory(programDir)) {
         SetLoaderError(errno != 0 ? errno : ENOENT, "cannot read the program's own path");
         return nullptr;
     }

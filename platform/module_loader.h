@@ -23,6 +23,3 @@ FARPROC GetProcAddress(HMODULE module, const char* name);
 
 // The calling thread's text for its last loader failure, "" when there was none.
 const char* GetLoaderErrorText();
-
-// The program's own folder (no trailing '/'); false when it cannot be read.
-bool GetProgramDirectory(char* buffer, unsigned size);
