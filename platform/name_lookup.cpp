@@ -56,10 +56,9 @@ BOOL GetComputerNameA(char* buffer, DWORD* size)
         return 0;
     }
     char host[HOST_NAME_MAX + 1] = {};
-    if (gethostname(host, sizeof host) != 0) {
-        SetLastError(errno);
+    // gethostname's errno is the last error.
+    if (gethostname(host, sizeof host) != 0)
         return 0;
-    }
     host[sizeof host - 1] = '\0';
     std::size_t length = std::strlen(host);
     if (length + 1 > *size) {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
@@ -202,13 +203,8 @@ DWORD GetModuleFileNameA(void*, char* buffer, DWORD size)
         return 0;
     }
     char path[PATH_MAX + 1];
-    ssize_t length = ReadOwnPath(path);
-    if (length <= 0) {
-        if (length < 0)
-            SetLastError(errno);
-        buffer[0] = '\0';
-        return 0;
-    }
+    // A failed read leaves its errno as the last error.
+    const ssize_t length = std::max<ssize_t>(ReadOwnPath(path), 0);
     CopyCut({path, static_cast<std::size_t>(length)}, buffer, size);
     if (static_cast<std::uint64_t>(length) < size)
         return static_cast<DWORD>(length);
