@@ -1,0 +1,24 @@
+#pragma once
+
+// What an offscreen Qt test or benchmark sets up before its application
+// object: the offscreen platform, and a private working folder that holds the
+// settings hive and the log, so that no run touches the user's. The folder
+// goes when the session ends.
+#include <string>
+
+class OffscreenSession {
+public:
+    // `--font-dpi=N` among the arguments gives the screen N dots per inch,
+    // unscaled, as a desktop with that font resolution does.
+    OffscreenSession(const char* name, int argc, char** argv);
+    ~OffscreenSession();
+    OffscreenSession(const OffscreenSession&) = delete;
+    OffscreenSession& operator=(const OffscreenSession&) = delete;
+
+    // False when the folder could not be made or entered.
+    bool Ready() const { return m_ready; }
+
+private:
+    std::string m_folder;
+    bool m_ready = false;
+};
