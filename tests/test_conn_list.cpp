@@ -24,19 +24,25 @@ struct ListChangedCounter : QObject {
     }
 };
 
-// The list after each refill, on a window whose first snapshot failed: no scan
-// thread runs, so each ScanOnce here takes the next snapshot.
+// A failed first snapshot is reported and leaves four empty columns and no
+// scan thread, so each ScanOnce here takes the next snapshot and refills.
 TEST(ConnList, RowsAndTextsOfEachRefill)
 {
     FakeIpHelper fake;
     ASSERT_TRUE(fake.Loaded());
     fake.Fail(31);
     StoreSettings(100);
-    BoxWatcher watcher;
+    ScreenUser user;
     CMainDlg dialog;
     dialog.SetIpHelperDirectory(FAKE_IPHLPAPI_DIR);
-    dialog.OnInitDialog();
+    EXPECT_FALSE(dialog.OnInitDialog());
+    ASSERT_EQ(user.boxes.size(), 1u);
+    EXPECT_TRUE(user.boxes[0].text.startsWith("ERROR: API        = GetConnectionTable\n"));
     ASSERT_FALSE(dialog.IsScanning());
+    QAbstractItemModel* model = dialog.findChild<QTreeView*>("IDC_CONN_LIST")->model();
+    EXPECT_EQ(model->rowCount(), 0);
+    EXPECT_EQ(model->columnCount(), 4);
+
     fake.Fail(0);
     ListChangedCounter listChanged;
     dialog.installEventFilter(&listChanged);
@@ -45,7 +51,6 @@ TEST(ConnList, RowsAndTextsOfEachRefill)
     DWORD size = sizeof name;
     ASSERT_TRUE(GetComputerNameA(name, &size));
     const std::string host = name;
-
     const std::pair<int, Lines> cases[] = {
         {0,
          {{"TCP", "  0.  0.  0.  0:  135", "  0.  0.  0.  0:    0", "LISTEN"},
@@ -63,7 +68,7 @@ TEST(ConnList, RowsAndTextsOfEachRefill)
     for (const auto& [showHost, expected] : cases) {
         SCOPED_TRACE(refills);
         if (expected.empty())
-            fake.Reset();
+            fake.SetRows({}, {});
         else
             fake.SetRows({Tcp(2, "0.0.0.0", 135, "0.0.0.0", 0),
                           Tcp(5, "127.0.0.1", 40000, "10.1.2.3", 443),
@@ -76,13 +81,15 @@ TEST(ConnList, RowsAndTextsOfEachRefill)
         QCoreApplication::processEvents();
         EXPECT_EQ(listChanged.count, ++refills);
 
-        QAbstractItemModel* model = dialog.findChild<QTreeView*>("IDC_CONN_LIST")->model();
         Lines shown(model->rowCount());
         for (int row = 0; row < model->rowCount(); ++row)
             for (int column = 0; column < model->columnCount(); ++column)
                 shown[row].push_back(model->index(row, column).data().toString().toStdString());
         EXPECT_EQ(shown, expected);
     }
+    // Without a scan thread the close is over at once.
+    dialog.OnOK();
+    EXPECT_TRUE(dialog.IsEnded());
 }
 
 } // namespace

@@ -16,8 +16,6 @@
 #include <vector>
 
 #include "tests/ui_test_support.h"
-#include "ui/about_dlg.h"
-#include "ui/prop_dlg.h"
 
 using namespace uitest;
 
@@ -113,7 +111,7 @@ TEST(DialogLayout, ListShowsEveryTextUncutWithoutScrollingSideways)
         SCOPED_TRACE(points);
         DesktopFont font(points);
         StoreSettings(10000);
-        BoxWatcher watcher;
+        ScreenUser user;
         CMainDlg dialog;
         dialog.SetIpHelperDirectory(FAKE_IPHLPAPI_DIR);
         ASSERT_TRUE(dialog.OnInitDialog());
@@ -150,8 +148,7 @@ TEST(DialogLayout, ListShowsEveryTextUncutWithoutScrollingSideways)
             }
         }
         dialog.OnOK();
-        while (!dialog.IsEnded())
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        WaitUntilEnded(dialog);
     }
 }
 

@@ -8,59 +8,53 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <utility>
 
 #include "platform/last_error.h"
 #include "tests/ui_test_support.h"
-#include "ui/prop_dlg.h"
 
 using namespace uitest;
 
 namespace {
 
-void ExpectErrorBox(const BoxRecord& box, const char* api, int code)
-{
-    std::string text = std::string("ERROR: API        = ") + api +
-                       "\n       error code = " + std::to_string(code) +
-                       "\n       message    = " + std::strerror(code) + "\n";
-    EXPECT_EQ(box.text.toStdString(), text);
-    EXPECT_EQ(box.icon, QMessageBox::Critical);
-    EXPECT_EQ(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-    EXPECT_EQ(box.title, QCoreApplication::applicationName());
-}
-
+// The box names the call, the thread's last error and its text, and the window
+// hides after it; a library that cannot serve ends the program.
 TEST(MainDlgReport, ErrorBoxShowsTheCallTheCodeAndItsTextAndHidesTheWindow)
 {
-    for (int code : {5, 0}) {
-        SCOPED_TRACE(code);
-        BoxWatcher watcher;
-        CMainDlg dialog;
-        dialog.show();
-        SetLastError(code);
-        dialog.ReportApiError("GetConnectionTable");
-        ASSERT_EQ(watcher.boxes.size(), 1u);
-        ExpectErrorBox(watcher.boxes[0], "GetConnectionTable", code);
-        EXPECT_TRUE(dialog.isHidden());
-    }
-}
-
-TEST(MainDlgReport, UnusableLibraryEndsTheProgramAfterItsReport)
-{
-    // The working folder is a fresh one, without the library.
-    const std::pair<std::string, const char*> cases[] = {
-        {std::filesystem::current_path().string(), "LoadLibrary"},
-        {TCP_ONLY_IPHLPAPI_DIR, "GetProcAddress"}};
-    for (const auto& [directory, api] : cases) {
-        SCOPED_TRACE(api);
+    const struct {
+        const char* api;
+        std::string libraryDirectory; // none: the report alone, on a shown window
+        int code;
+    } cases[] = {
+        {"GetConnectionTable", "", 0},
+        // The working folder is a fresh one, without the library.
+        {"LoadLibrary", std::filesystem::current_path().string(), ENOENT},
+        {"GetProcAddress", TCP_ONLY_IPHLPAPI_DIR, ENOENT},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.api);
         StoreSettings(100);
-        BoxWatcher watcher;
+        ScreenUser user;
         CMainDlg dialog;
-        dialog.SetIpHelperDirectory(directory);
-        EXPECT_EQ(dialog.DoModal(), IDOK);
-        EXPECT_TRUE(dialog.IsEnded());
-        EXPECT_FALSE(dialog.IsScanning());
-        ASSERT_EQ(watcher.boxes.size(), 1u);
-        ExpectErrorBox(watcher.boxes[0], api, ENOENT);
+        if (c.libraryDirectory.empty()) {
+            dialog.show();
+            SetLastError(c.code);
+            dialog.ReportApiError(c.api);
+        } else {
+            dialog.SetIpHelperDirectory(c.libraryDirectory);
+            EXPECT_EQ(dialog.DoModal(), IDOK);
+            EXPECT_TRUE(dialog.IsEnded());
+            EXPECT_FALSE(dialog.IsScanning());
+        }
+        EXPECT_TRUE(dialog.isHidden());
+        ASSERT_EQ(user.boxes.size(), 1u);
+        const BoxRecord& box = user.boxes[0];
+        EXPECT_EQ(box.text.toStdString(), std::string("ERROR: API        = ") + c.api +
+                                              "\n       error code = " + std::to_string(c.code) +
+                                              "\n       message    = " + std::strerror(c.code) +
+                                              "\n");
+        EXPECT_EQ(box.icon, QMessageBox::Critical);
+        EXPECT_EQ(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        EXPECT_EQ(box.title, QCoreApplication::applicationName());
     }
 }
 
@@ -80,7 +74,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(fake.Loaded()) << "test library missing in " << FAKE_IPHLPAPI_DIR;
-        fake.Reset();
+        fake.Fail(0);
         fake.SetRows(
             {Tcp(2, "0.0.0.0", 22, "0.0.0.0", 0), Tcp(5, "127.0.0.1", 40000, "127.0.0.1", 22)},
             {Udp("127.0.0.1", 323)});
@@ -90,9 +84,6 @@ protected:
         StoreSettings(100);
         dialog.SetIpHelperDirectory(FAKE_IPHLPAPI_DIR);
     }
-
-    int ListRows() { return dialog.findChild<QTreeView*>("IDC_CONN_LIST")->model()->rowCount(); }
-
     // The program's loop, which OnOK must end once the scan thread is gone.
     void RunUntilOnOK()
     {
@@ -102,22 +93,9 @@ protected:
     }
 
     FakeIpHelper fake;
-    BoxWatcher watcher;
+    ScreenUser user;
     CMainDlg dialog;
 };
-
-TEST_F(MainDlgTest, FailedFirstSnapshotLeavesAnEmptyListAndNoScanThread)
-{
-    fake.Fail(31);
-    EXPECT_FALSE(dialog.OnInitDialog());
-    ASSERT_EQ(watcher.boxes.size(), 1u);
-    EXPECT_TRUE(watcher.boxes[0].text.startsWith("ERROR: API        = GetConnectionTable\n"));
-    EXPECT_FALSE(dialog.IsScanning());
-    EXPECT_EQ(ListRows(), 0);
-
-    dialog.OnOK();
-    EXPECT_TRUE(dialog.IsEnded());
-}
 
 // The tables are freed only after the scan thread ends: the step under way
 // still refills and dumps (use after free shows in the ASan build).
@@ -132,8 +110,8 @@ TEST_F(MainDlgTest, OnOKDuringARefillLetsTheStepFinish)
         fake.SetRows({Tcp(2, "0.0.0.0", 22, "0.0.0.0", 0)}, {});
     };
     RunUntilOnOK();
-    EXPECT_EQ(ListRows(), 1);
-    EXPECT_TRUE(watcher.boxes.empty());
+    EXPECT_EQ(dialog.findChild<QTreeView*>("IDC_CONN_LIST")->model()->rowCount(), 1);
+    EXPECT_TRUE(user.boxes.empty());
 
     std::ifstream log("refill.log");
     std::vector<std::string> lastDump;
@@ -151,37 +129,21 @@ TEST_F(MainDlgTest, OnOKDuringARefillLetsTheStepFinish)
 TEST_F(MainDlgTest, OnOKWithBoxesOpenEndsWithoutAnotherBox)
 {
     onScanSnapshot = [this] { fake.Fail(31); };
-    watcher.onBox = [this](QMessageBox*) {
-        if (watcher.boxes.size() == 1) {
-            // Later, as a user would: the watcher does not look again while it is busy.
-            QTimer::singleShot(0, &dialog, [this] {
-                dialog.ShowPropDlg();
-                for (QWidget* window : QApplication::topLevelWidgets())
-                    if (auto* properties = qobject_cast<CPropDlg*>(window)) {
-                        properties->findChild<QLineEdit*>("IDC_REFRESH")->setText("abc");
-                        properties->OnOK();
-                    }
-            });
-        } else {
+    user.onBox = [this](QMessageBox*) {
+        if (user.boxes.size() > 1) {
             dialog.OnOK();
+            return;
         }
+        // Later, as a user would: the user does not look again while busy here.
+        QTimer::singleShot(0, &dialog, [this] {
+            dialog.ShowPropDlg();
+            FindPropDlg()->findChild<QLineEdit*>("IDC_REFRESH")->setText("abc");
+            FindPropDlg()->OnOK();
+        });
     };
     RunUntilOnOK();
-    ASSERT_EQ(watcher.boxes.size(), 2u);
-    EXPECT_EQ(watcher.boxes[1].text, "Please enter a positive integer.");
-}
-
-TEST_F(MainDlgTest, OnOKDuringALongWaitEndsTheWait)
-{
-    StoreSettings(10000);
-    // Some time for the step to finish, so the thread sits in its wait.
-    onScanSnapshot = [this] {
-        QMetaObject::invokeMethod(
-            &dialog, [this] { QTimer::singleShot(200, &dialog, [this] { dialog.OnOK(); }); },
-            Qt::QueuedConnection);
-    };
-    RunUntilOnOK();
-    EXPECT_EQ(scanSnapshots, 1);
+    ASSERT_EQ(user.boxes.size(), 2u);
+    EXPECT_EQ(user.boxes[1].text, "Please enter a positive integer.");
 }
 
 } // namespace

@@ -12,7 +12,6 @@
 
 #include "settings/log_file.h"
 #include "tests/ui_test_support.h"
-#include "ui/prop_dlg.h"
 
 using namespace uitest;
 
@@ -23,29 +22,33 @@ using Notes = std::vector<std::string>;
 
 class PropDlgTest : public ::testing::Test {
 protected:
-    void SetUp() override
+    void SetUp() override { OpenFreshLog(); }
+    void TearDown() override { logFile.Close(); }
+
+    // The defaults, and logging into a new log.
+    void OpenFreshLog()
     {
+        logFile.Close();
         oProp.SetDefaults();
         std::remove(kLog);
         ASSERT_EQ(oProp.SetLogFileName(kLog), 1);
         ASSERT_EQ(logFile.Open(kLog), 1);
     }
-    void TearDown() override { logFile.Close(); }
 
-    // The log's lines after its opening line.
+    // The log's lines after its opening line, each stamp line as "<<".
     Notes LogNotes()
     {
         logFile.Flush();
         std::ifstream file(kLog);
         Notes lines;
         for (std::string line; std::getline(file, line);)
-            lines.push_back(line);
+            lines.push_back(line.rfind("<<", 0) == 0 ? "<<" : line);
         if (!lines.empty())
             lines.erase(lines.begin());
         return lines;
     }
 
-    std::uint32_t Period(CProp& prop)
+    static std::uint32_t Period(CProp& prop)
     {
         std::uint32_t ms = 0;
         prop.GetRefreshTime(&ms);
@@ -59,7 +62,6 @@ protected:
     QCheckBox* scanTcp = dialog.findChild<QCheckBox*>("IDC_SCAN_TCP");
     QCheckBox* scanUdp = dialog.findChild<QCheckBox*>("IDC_SCAN_UDP");
     QPushButton* apply = dialog.findChild<QPushButton*>("IDOK");
-    QPushButton* cancel = dialog.findChild<QPushButton*>("IDCANCEL");
 };
 
 // A failed check is reported and the rest applied all the same: an unreadable
@@ -87,13 +89,13 @@ TEST_F(PropDlgTest, ApplyTakesTheRefreshTimeIntoItsRange)
         oProp.SetRefreshTime(700);
         dialog.show();
         refresh->setText(c.text);
-        BoxWatcher watcher;
+        ScreenUser user;
         apply->click();
 
-        ASSERT_EQ(watcher.boxes.size(), c.message.isEmpty() ? 0u : 1u);
+        ASSERT_EQ(user.boxes.size(), c.message.isEmpty() ? 0u : 1u);
         if (!c.message.isEmpty()) {
-            EXPECT_EQ(watcher.boxes[0].text, c.message);
-            EXPECT_EQ(watcher.boxes[0].icon, QMessageBox::Warning);
+            EXPECT_EQ(user.boxes[0].text, c.message);
+            EXPECT_EQ(user.boxes[0].icon, QMessageBox::Warning);
             EXPECT_EQ(dialog.focusWidget(), refresh);
         }
         EXPECT_FALSE(dialog.isVisible());
@@ -109,61 +111,79 @@ TEST_F(PropDlgTest, ApplyTakesTheRefreshTimeIntoItsRange)
     }
 }
 
-// Unticked as a screen reader does it, by the check box's toggle action.
-TEST_F(PropDlgTest, UntickingLoggingGreysTheNameAndApplyClosesTheLogAfterItsNotes)
+// Apply notes the change and each ticked protocol while the log is open, closes
+// the log after its notes when logging is unticked, keeps the old name for an
+// empty one, saves, and asks the list to refill. Logging is unticked as a
+// screen reader does it, by the box's toggle action; the name greys at once.
+TEST_F(PropDlgTest, ApplyNotesSavesAndClosesAnUntickedLog)
 {
-    dialog.show();
-    EXPECT_TRUE(logName->isEnabled());
-    QAccessible::queryAccessibleInterface(logEnable)->actionInterface()->doAction(
-        QAccessibleActionInterface::toggleAction());
-    EXPECT_FALSE(logEnable->isChecked());
-    EXPECT_FALSE(logName->isEnabled());
-    apply->click();
+    const Notes notes = {"Chenged properties...", "SetRefreshTime: 1000ms.",
+                         "Scanning TCP-connections", "Scanning UDP-connections"};
+    const struct {
+        const char* what;
+        std::function<void()> edit;
+        Notes added;
+        bool tcp, udp, logging, logOpen;
+    } cases[] = {
+        {"UDP unticked, name emptied",
+         [this] {
+             scanUdp->setChecked(false);
+             logName->clear();
+         },
+         Notes(notes.begin(), notes.begin() + 3), true, false, true, true},
+        {"log closed, TCP unticked",
+         [this] {
+             logFile.Close();
+             scanTcp->setChecked(false);
+         },
+         {},
+         false,
+         true,
+         true,
+         false},
+        {"logging unticked",
+         [this] {
+             QAccessible::queryAccessibleInterface(logEnable)->actionInterface()->doAction(
+                 QAccessibleActionInterface::toggleAction());
+         },
+         {notes[0], notes[1], notes[2], notes[3], "<<", std::string(80, '-')},
+         true,
+         true,
+         false,
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        OpenFreshLog();
+        oProp.changed = 0;
+        dialog.show();
+        c.edit();
+        EXPECT_EQ(logName->isEnabled(), c.logging);
+        const std::size_t before = LogNotes().size();
+        apply->click();
 
-    EXPECT_EQ(logFile.IsOpen(), 0);
-    EXPECT_EQ(oProp.GetLogEnabled(), 0);
-    Notes notes = LogNotes();
-    ASSERT_EQ(notes.size(), 6u);
-    EXPECT_EQ(notes[4].rfind("<<", 0), 0u);
-    notes[4] = "<<";
-    EXPECT_EQ(notes,
-              (Notes{"Chenged properties...", "SetRefreshTime: 1000ms.", "Scanning TCP-connections",
-                     "Scanning UDP-connections", "<<", std::string(80, '-')}));
-}
-
-TEST_F(PropDlgTest, ApplyNotesTickedProtocolsKeepsTheNameForAnEmptyOneAndMarksChanged)
-{
-    oProp.changed = 0;
-    dialog.show();
-    scanUdp->setChecked(false);
-    logName->clear();
-    apply->click();
-    EXPECT_EQ(LogNotes(), (Notes{"Chenged properties...", "SetRefreshTime: 1000ms.",
-                                 "Scanning TCP-connections"}));
-    EXPECT_EQ(oProp.GetScanUdp(), 0);
-    EXPECT_EQ(oProp.changed, 1);
-    char name[kLogFileNameSize] = {};
-    oProp.GetLogFileName(name);
-    EXPECT_STREQ(name, kLog);
-}
-
-TEST_F(PropDlgTest, ClosedLogGetsNoNotes)
-{
-    logFile.Close();
-    Notes before = LogNotes();
-    dialog.show();
-    scanTcp->setChecked(false);
-    apply->click();
-    EXPECT_EQ(LogNotes(), before);
-    EXPECT_EQ(logFile.IsOpen(), 0);
-    EXPECT_EQ(oProp.GetScanTcp(), 0);
+        const Notes after = LogNotes();
+        ASSERT_GE(after.size(), before);
+        EXPECT_EQ(Notes(after.begin() + before, after.end()), c.added);
+        EXPECT_EQ(logFile.IsOpen() != 0, c.logOpen);
+        EXPECT_EQ(oProp.changed, 1);
+        CProp stored;
+        ASSERT_EQ(stored.Load(), 1);
+        EXPECT_EQ(stored.GetScanTcp() != 0, c.tcp);
+        EXPECT_EQ(stored.GetScanUdp() != 0, c.udp);
+        EXPECT_EQ(stored.GetLogEnabled() != 0, c.logging);
+        char name[kLogFileNameSize] = {};
+        stored.GetLogFileName(name);
+        EXPECT_STREQ(name, kLog);
+    }
 }
 
 TEST_F(PropDlgTest, CancelEscAndCloseBoxDiscardEditsThatShowingAgainReplaces)
 {
     oProp.SetRefreshTime(3000);
+    auto* cancel = dialog.findChild<QPushButton*>("IDCANCEL");
     const std::function<void()> closers[] = {
-        [this] { cancel->click(); },
+        [cancel] { cancel->click(); },
         [this] { QTest::keyClick(&dialog, Qt::Key_Escape); },
         [this] { dialog.close(); },
     };

@@ -1,8 +1,6 @@
 #include <QContextMenuEvent>
 #include <QLineEdit>
-#include <QMenu>
 #include <QPushButton>
-#include <QTest>
 #include <QTreeView>
 
 #include <cstdlib>
@@ -10,51 +8,10 @@
 #include <utility>
 
 #include "tests/ui_test_support.h"
-#include "ui/about_dlg.h"
-#include "ui/prop_dlg.h"
 
 using namespace uitest;
 
 namespace {
-
-// Answers a popup menu with the item named `choice`, or with Esc when that is
-// empty; closes About boxes and answers message boxes with OK.
-class UserAtTheScreen : public QObject {
-public:
-    explicit UserAtTheScreen(QString choice = {}) : choice(std::move(choice))
-    {
-        connect(&timer, &QTimer::timeout, this, &UserAtTheScreen::Poll);
-        timer.start(5);
-    }
-
-    int menusSeen = 0;
-    int aboutBoxesSeen = 0;
-    QPoint menuAt;
-    QString menuFirstItem;
-
-private:
-    void Poll()
-    {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (auto* about = qobject_cast<CAboutDlg*>(modal)) {
-            ++aboutBoxesSeen;
-            about->accept();
-        } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-            box->button(QMessageBox::Ok)->click();
-        } else if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
-            ++menusSeen;
-            menuAt = menu->pos();
-            menuFirstItem = menu->actions().value(0)->text();
-            for (QAction* action : menu->actions())
-                if (!choice.isEmpty() && action->text() == choice)
-                    menu->setActiveAction(action);
-            QTest::keyClick(menu, choice.isEmpty() ? Qt::Key_Escape : Qt::Key_Return);
-        }
-    }
-
-    QString choice;
-    QTimer timer;
-};
 
 class TrayMenuTest : public ::testing::Test {
 protected:
@@ -64,23 +21,15 @@ protected:
         if (const char* buildDir = std::getenv("QUILLON_BUILD_DIR"))
             dialog.SetIpHelperDirectory(buildDir);
         // Offscreen there is no notification area, and start-up reports that.
-        UserAtTheScreen user;
+        ScreenUser user;
         ASSERT_TRUE(dialog.OnInitDialog());
-        for (QWidget* window : QApplication::topLevelWidgets())
-            if (auto* properties = qobject_cast<CPropDlg*>(window))
-                propDlg = properties;
+        propDlg = FindPropDlg();
         ASSERT_NE(propDlg, nullptr);
     }
     void TearDown() override
     {
         dialog.OnOK();
-        WaitUntilEnded(true);
-    }
-    // The scan thread's end, which finishes a close, comes as an event.
-    void WaitUntilEnded(bool ended)
-    {
-        while (dialog.IsEnded() != ended)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        WaitUntilEnded(dialog);
     }
 
     CMainDlg dialog;
@@ -106,13 +55,15 @@ TEST_F(TrayMenuTest, EachTrayChoiceAndADismissedMenu)
         SCOPED_TRACE(c.choice);
         dialog.hide();
         propDlg->hide();
-        UserAtTheScreen user(c.choice);
+        ScreenUser user(c.choice);
         for (int message : {WM_LBUTTONDOWN, WM_LBUTTONDBLCLK, WM_RBUTTONDOWN})
             QCoreApplication::postEvent(&dialog,
                                         new CWindowMessageEvent(WM_TRAYNOTIFY, 1, message));
         QCoreApplication::processEvents();
-        EXPECT_EQ(user.menusSeen, 1);
-        WaitUntilEnded(c.ended);
+        EXPECT_EQ(user.menus, 1);
+        if (c.ended)
+            WaitUntilEnded(dialog);
+        EXPECT_EQ(dialog.IsEnded(), c.ended);
         EXPECT_EQ(dialog.isVisible(), c.windowShown);
         EXPECT_EQ(propDlg->isVisible(), c.propertiesShown);
         // What comes up comes up in front, restored, ready for the keyboard.
@@ -128,7 +79,7 @@ TEST_F(TrayMenuTest, PropertiesTwiceKeepsUnappliedEdits)
 {
     auto* refresh = propDlg->findChild<QLineEdit*>("IDC_REFRESH");
     for (const char* expected : {"3000", "777"}) {
-        UserAtTheScreen user("Properties...");
+        ScreenUser user("Properties...");
         dialog.ShowTrayMenu();
         EXPECT_TRUE(propDlg->isVisible());
         EXPECT_EQ(refresh->text(), expected);
@@ -136,9 +87,10 @@ TEST_F(TrayMenuTest, PropertiesTwiceKeepsUnappliedEdits)
     }
 }
 
-// Alt+Space reaches the window menu whichever control has the focus; the
-// menu keys do outside the list and are left to the list inside it. From the
-// keyboard the menu opens at the window's top left corner.
+// The list has the focus first. Alt+Space reaches the window menu whichever
+// control has the focus; the menu keys do outside the list and open the line's
+// own menu inside it. From the keyboard the window menu opens at the window's
+// top left corner.
 TEST_F(TrayMenuTest, WindowMenuFromTheKeyboard)
 {
     dialog.move(100, 80);
@@ -147,6 +99,7 @@ TEST_F(TrayMenuTest, WindowMenuFromTheKeyboard)
     ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
     QWidget* list = dialog.findChild<QTreeView*>("IDC_CONN_LIST");
     QWidget* button = dialog.findChild<QPushButton*>("IDC_PROPERTIES");
+    EXPECT_EQ(dialog.focusWidget(), list);
     const auto altSpace = [](QWidget* w) { QTest::keyClick(w, Qt::Key_Space, Qt::AltModifier); };
     const auto shiftF10 = [](QWidget* w) { QTest::keyClick(w, Qt::Key_F10, Qt::ShiftModifier); };
     // The platform turns the Menu key into a context menu request to the focus.
@@ -155,7 +108,6 @@ TEST_F(TrayMenuTest, WindowMenuFromTheKeyboard)
                                   w->mapToGlobal(QPoint(2, 2)));
         QApplication::sendEvent(w, &request);
     };
-    // In the list the keys open the line's own menu instead.
     const struct {
         const char* what;
         QWidget* focus;
@@ -172,9 +124,9 @@ TEST_F(TrayMenuTest, WindowMenuFromTheKeyboard)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         c.focus->setFocus();
-        UserAtTheScreen user;
+        ScreenUser user;
         c.press(c.focus);
-        EXPECT_EQ(user.menusSeen, 1);
+        EXPECT_EQ(user.menus, 1);
         EXPECT_EQ(user.menuFirstItem, c.firstItem);
         if (user.menuFirstItem == "Minimize") {
             EXPECT_EQ(user.menuAt, dialog.mapToGlobal(QPoint(0, 0)));
@@ -190,9 +142,9 @@ TEST_F(TrayMenuTest, WindowMenuCommands16To31OpenAbout)
     const std::pair<unsigned, int> commands[] = {{16, 1}, {31, 1}, {32, 0}};
     for (auto [id, opensAbout] : commands) {
         SCOPED_TRACE(id);
-        UserAtTheScreen user;
+        ScreenUser user;
         dialog.OnSysCommand(id, 0);
-        EXPECT_EQ(user.aboutBoxesSeen, opensAbout);
+        EXPECT_EQ(user.aboutBoxes, opensAbout);
         EXPECT_TRUE(dialog.isVisible());
     }
 }
