@@ -6,10 +6,10 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <string>
 
+#include "monitor/host_cache.h"
 #include "platform/last_error.h"
+#include "platform/name_lookup.h"
 #include "tests/ui_test_support.h"
 
 using namespace uitest;
@@ -58,6 +58,70 @@ TEST(MainDlgReport, ErrorBoxShowsTheCallTheCodeAndItsTextAndHidesTheWindow)
     }
 }
 
+// The list after each refill: the failed first snapshot left four empty
+// columns; every refill posts the list-changed message.
+TEST_F(StartedWindowTest, ListShowsTheRowsAndTextsOfEachRefill)
+{
+    ASSERT_EQ(startReports.size(), 1u);
+    EXPECT_TRUE(startReports[0].text.startsWith("ERROR: API        = GetConnectionTable\n"));
+    QAbstractItemModel* model = dialog.findChild<QTreeView*>("IDC_CONN_LIST")->model();
+    EXPECT_EQ(model->rowCount(), 0);
+    EXPECT_EQ(model->columnCount(), 4);
+    struct : QObject {
+        int count = 0;
+        bool eventFilter(QObject*, QEvent* e) override
+        {
+            count += e->type() == WM_LISTCHANGED ? 1 : 0;
+            return false;
+        }
+    } listChanged;
+    dialog.installEventFilter(&listChanged);
+    hostCache.SetName(inet_addr("10.1.2.3"), "gateway.test");
+    char name[256] = {};
+    DWORD size = sizeof name;
+    ASSERT_TRUE(GetComputerNameA(name, &size));
+    const std::string host = name;
+    using Lines = std::vector<std::vector<std::string>>;
+    const std::pair<int, Lines> cases[] = {
+        {0,
+         {{"TCP", "  0.  0.  0.  0:  135", "  0.  0.  0.  0:    0", "LISTEN"},
+          {"TCP", "127.  0.  0.  1:40000", " 10.  1.  2.  3:  443", "ESTABLISHED"},
+          {"TCP", "127.  0.  0.  1: 5000", "127.  0.  0.  1: 6000", "UNC"},
+          {"UDP", "  0.  0.  0.  0:   53", "*.*", " "}}},
+        {1,
+         {{"TCP", host + ":epmap", host + ":0", "LISTEN"},
+          {"TCP", host + ":40000", "gateway.test:https", "ESTABLISHED"},
+          {"TCP", host + ":5000", host + ":6000", "UNC"},
+          {"UDP", host + ":domain", "*.*", " "}}},
+        {1, {}},
+    };
+    int refills = 0;
+    for (const auto& [showHost, expected] : cases) {
+        SCOPED_TRACE(refills);
+        if (expected.empty())
+            fake.SetRows({}, {});
+        else
+            fake.SetRows({Tcp(2, "0.0.0.0", 135, "0.0.0.0", 0),
+                          Tcp(5, "127.0.0.1", 40000, "10.1.2.3", 443),
+                          Tcp(12, "127.0.0.1", 5000, "127.0.0.1", 6000)},
+                         {Udp("0.0.0.0", 53)});
+        // Applied properties ask for a refill of the same endpoints this way.
+        oProp.SetShowHost(showHost);
+        oProp.changed = 1;
+        dialog.ScanOnce();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(listChanged.count, ++refills);
+        Lines shown(model->rowCount());
+        for (int row = 0; row < model->rowCount(); ++row)
+            for (int column = 0; column < model->columnCount(); ++column)
+                shown[row].push_back(model->index(row, column).data().toString().toStdString());
+        EXPECT_EQ(shown, expected);
+    }
+    // Without a scan thread the close is over at once.
+    dialog.OnOK();
+    EXPECT_TRUE(dialog.IsEnded());
+}
+
 // Snapshots taken by the scan thread; the first one runs `onScanSnapshot`.
 std::atomic<int> scanSnapshots{0};
 std::function<void()> onScanSnapshot;
@@ -69,24 +133,23 @@ void ScanSnapshotHook()
         onScanSnapshot();
 }
 
-class MainDlgTest : public ::testing::Test {
+// The program's loop with a scan thread, which OnOK must end once the thread
+// is gone, whatever the thread is doing.
+class ClosePathTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(fake.Loaded()) << "test library missing in " << FAKE_IPHLPAPI_DIR;
+        ASSERT_TRUE(fake.Loaded());
         fake.Fail(0);
-        fake.SetRows(
-            {Tcp(2, "0.0.0.0", 22, "0.0.0.0", 0), Tcp(5, "127.0.0.1", 40000, "127.0.0.1", 22)},
-            {Udp("127.0.0.1", 323)});
+        fake.SetRows({Tcp(2, "0.0.0.0", 22, "0.0.0.0", 0)}, {Udp("127.0.0.1", 323)});
         fake.SetHook(&ScanSnapshotHook);
-        scanSnapshots = 0;
-        onScanSnapshot = nullptr;
         StoreSettings(100);
         dialog.SetIpHelperDirectory(FAKE_IPHLPAPI_DIR);
     }
-    // The program's loop, which OnOK must end once the scan thread is gone.
-    void RunUntilOnOK()
+    void RunUntilOnOK(std::function<void()> onSnapshot)
     {
+        scanSnapshots = 0;
+        onScanSnapshot = std::move(onSnapshot);
         EXPECT_EQ(dialog.DoModal(), IDOK);
         EXPECT_TRUE(dialog.IsEnded());
         EXPECT_FALSE(dialog.IsScanning());
@@ -99,36 +162,29 @@ protected:
 
 // The tables are freed only after the scan thread ends: the step under way
 // still refills and dumps (use after free shows in the ASan build).
-TEST_F(MainDlgTest, OnOKDuringARefillLetsTheStepFinish)
+TEST_F(ClosePathTest, OnOKDuringARefillLetsTheStepFinish)
 {
     oProp.SetLogEnabled(1);
     oProp.SetLogFileName("refill.log");
     oProp.Save();
-    onScanSnapshot = [this] {
+    RunUntilOnOK([this] {
         QMetaObject::invokeMethod(
             &dialog, [this] { dialog.OnOK(); }, Qt::QueuedConnection);
-        fake.SetRows({Tcp(2, "0.0.0.0", 22, "0.0.0.0", 0)}, {});
-    };
-    RunUntilOnOK();
+        fake.SetRows({Tcp(5, "127.0.0.1", 40000, "127.0.0.1", 22)}, {});
+    });
     EXPECT_EQ(dialog.findChild<QTreeView*>("IDC_CONN_LIST")->model()->rowCount(), 1);
     EXPECT_TRUE(user.boxes.empty());
-
-    std::ifstream log("refill.log");
-    std::vector<std::string> lastDump;
-    for (std::string line; std::getline(log, line);)
-        if (line.rfind("<<", 0) == 0)
-            lastDump.clear();
-        else if (line.rfind("TCP|", 0) == 0 || line.rfind("UDP|", 0) == 0)
-            lastDump.push_back(line);
-    ASSERT_EQ(lastDump.size(), 1u);
-    EXPECT_NE(lastDump[0].find("LISTEN"), std::string::npos);
+    // The last dump: its stamp and its one row.
+    const std::vector<std::string> log = ReadLines("refill.log");
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log.end()[-2].rfind("<<", 0), 0u);
+    EXPECT_NE(log.back().find("ESTABLISHED"), std::string::npos);
 }
 
 // The scan thread waits on the error box, and the box on a validation message
 // that the still usable properties dialog opened over it: OnOK answers both.
-TEST_F(MainDlgTest, OnOKWithBoxesOpenEndsWithoutAnotherBox)
+TEST_F(ClosePathTest, OnOKWithBoxesOpenEndsWithoutAnotherBox)
 {
-    onScanSnapshot = [this] { fake.Fail(31); };
     user.onBox = [this](QMessageBox*) {
         if (user.boxes.size() > 1) {
             dialog.OnOK();
@@ -141,7 +197,7 @@ TEST_F(MainDlgTest, OnOKWithBoxesOpenEndsWithoutAnotherBox)
             FindPropDlg()->OnOK();
         });
     };
-    RunUntilOnOK();
+    RunUntilOnOK([this] { fake.Fail(31); });
     ASSERT_EQ(user.boxes.size(), 2u);
     EXPECT_EQ(user.boxes[1].text, "Please enter a positive integer.");
 }

@@ -2,13 +2,9 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTest>
 
+#include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <functional>
-#include <string>
-#include <vector>
 
 #include "settings/log_file.h"
 #include "tests/ui_test_support.h"
@@ -19,14 +15,17 @@ namespace {
 
 constexpr char kLog[] = "quillon.log";
 using Notes = std::vector<std::string>;
+const std::string kChanged = "Chenged properties...";
+const std::string kTcp = "Scanning TCP-connections";
+const std::string kUdp = "Scanning UDP-connections";
 
 class PropDlgTest : public ::testing::Test {
 protected:
-    void SetUp() override { OpenFreshLog(); }
+    void SetUp() override { OpenNewLog(); }
     void TearDown() override { logFile.Close(); }
 
-    // The defaults, and logging into a new log.
-    void OpenFreshLog()
+    // The defaults, logging into a new log.
+    void OpenNewLog()
     {
         logFile.Close();
         oProp.SetDefaults();
@@ -35,24 +34,18 @@ protected:
         ASSERT_EQ(logFile.Open(kLog), 1);
     }
 
-    // The log's lines after its opening line, each stamp line as "<<".
-    Notes LogNotes()
+    // Clicks Apply; returns the log lines it wrote, each stamp line as "<<".
+    Notes Apply()
     {
         logFile.Flush();
-        std::ifstream file(kLog);
-        Notes lines;
-        for (std::string line; std::getline(file, line);)
-            lines.push_back(line.rfind("<<", 0) == 0 ? "<<" : line);
-        if (!lines.empty())
-            lines.erase(lines.begin());
-        return lines;
-    }
-
-    static std::uint32_t Period(CProp& prop)
-    {
-        std::uint32_t ms = 0;
-        prop.GetRefreshTime(&ms);
-        return ms;
+        const std::size_t before = ReadLines(kLog).size();
+        apply->click();
+        logFile.Flush();
+        Notes notes = ReadLines(kLog);
+        notes.erase(notes.begin(), notes.begin() + std::min(before, notes.size()));
+        for (std::string& line : notes)
+            line = line.rfind("<<", 0) == 0 ? "<<" : line;
+        return notes;
     }
 
     CPropDlg dialog;
@@ -90,82 +83,53 @@ TEST_F(PropDlgTest, ApplyTakesTheRefreshTimeIntoItsRange)
         dialog.show();
         refresh->setText(c.text);
         ScreenUser user;
-        apply->click();
-
+        EXPECT_EQ(Apply(), (Notes{kChanged, c.note, kTcp, kUdp}));
+        EXPECT_FALSE(dialog.isVisible());
         ASSERT_EQ(user.boxes.size(), c.message.isEmpty() ? 0u : 1u);
         if (!c.message.isEmpty()) {
             EXPECT_EQ(user.boxes[0].text, c.message);
             EXPECT_EQ(user.boxes[0].icon, QMessageBox::Warning);
             EXPECT_EQ(dialog.focusWidget(), refresh);
         }
-        EXPECT_FALSE(dialog.isVisible());
-        EXPECT_EQ(Period(oProp), c.period);
         CProp stored;
+        std::uint32_t period = 0;
         ASSERT_EQ(stored.Load(), 1);
-        EXPECT_EQ(Period(stored), c.period);
-        Notes notes = LogNotes();
-        ASSERT_GE(notes.size(), 4u);
-        EXPECT_EQ(Notes(notes.end() - 4, notes.end()),
-                  (Notes{"Chenged properties...", c.note, "Scanning TCP-connections",
-                         "Scanning UDP-connections"}));
+        stored.GetRefreshTime(&period);
+        EXPECT_EQ(period, c.period);
     }
 }
 
-// Apply notes the change and each ticked protocol while the log is open, closes
-// the log after its notes when logging is unticked, keeps the old name for an
-// empty one, saves, and asks the list to refill. Logging is unticked as a
-// screen reader does it, by the box's toggle action; the name greys at once.
+// Apply notes each ticked protocol while the log is open, saves, asks the list
+// to refill, keeps the old name for an empty one, and closes the log after its
+// notes when logging is unticked: here as a screen reader does it, by the
+// box's toggle action, which greys the name at once.
 TEST_F(PropDlgTest, ApplyNotesSavesAndClosesAnUntickedLog)
 {
-    const Notes notes = {"Chenged properties...", "SetRefreshTime: 1000ms.",
-                         "Scanning TCP-connections", "Scanning UDP-connections"};
+    const std::string period = "SetRefreshTime: 1000ms.";
     const struct {
-        const char* what;
-        std::function<void()> edit;
-        Notes added;
-        bool tcp, udp, logging, logOpen;
+        bool logOpen, tcp, udp, logging;
+        Notes notes;
     } cases[] = {
-        {"UDP unticked, name emptied",
-         [this] {
-             scanUdp->setChecked(false);
-             logName->clear();
-         },
-         Notes(notes.begin(), notes.begin() + 3), true, false, true, true},
-        {"log closed, TCP unticked",
-         [this] {
-             logFile.Close();
-             scanTcp->setChecked(false);
-         },
-         {},
-         false,
-         true,
-         true,
-         false},
-        {"logging unticked",
-         [this] {
-             QAccessible::queryAccessibleInterface(logEnable)->actionInterface()->doAction(
-                 QAccessibleActionInterface::toggleAction());
-         },
-         {notes[0], notes[1], notes[2], notes[3], "<<", std::string(80, '-')},
-         true,
-         true,
-         false,
-         false},
+        {true, true, false, true, {kChanged, period, kTcp}},
+        {false, false, true, true, {}},
+        {true, true, true, false, {kChanged, period, kTcp, kUdp, "<<", std::string(80, '-')}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        OpenFreshLog();
+        SCOPED_TRACE(&c - cases);
+        OpenNewLog();
+        if (!c.logOpen)
+            logFile.Close();
         oProp.changed = 0;
         dialog.show();
-        c.edit();
+        scanTcp->setChecked(c.tcp);
+        scanUdp->setChecked(c.udp);
+        logName->clear();
+        if (!c.logging)
+            QAccessible::queryAccessibleInterface(logEnable)->actionInterface()->doAction(
+                QAccessibleActionInterface::toggleAction());
         EXPECT_EQ(logName->isEnabled(), c.logging);
-        const std::size_t before = LogNotes().size();
-        apply->click();
-
-        const Notes after = LogNotes();
-        ASSERT_GE(after.size(), before);
-        EXPECT_EQ(Notes(after.begin() + before, after.end()), c.added);
-        EXPECT_EQ(logFile.IsOpen() != 0, c.logOpen);
+        EXPECT_EQ(Apply(), c.notes);
+        EXPECT_EQ(logFile.IsOpen() != 0, c.logOpen && c.logging);
         EXPECT_EQ(oProp.changed, 1);
         CProp stored;
         ASSERT_EQ(stored.Load(), 1);
@@ -194,7 +158,9 @@ TEST_F(PropDlgTest, CancelEscAndCloseBoxDiscardEditsThatShowingAgainReplaces)
         logEnable->click();
         closeDialog();
         EXPECT_FALSE(dialog.isVisible());
-        EXPECT_EQ(Period(oProp), 3000u);
+        std::uint32_t period = 0;
+        oProp.GetRefreshTime(&period);
+        EXPECT_EQ(period, 3000u);
         EXPECT_NE(oProp.GetScanTcp(), 0);
 
         dialog.show();
@@ -204,7 +170,8 @@ TEST_F(PropDlgTest, CancelEscAndCloseBoxDiscardEditsThatShowingAgainReplaces)
         EXPECT_TRUE(logName->isEnabled());
         dialog.hide();
     }
-    EXPECT_TRUE(LogNotes().empty());
+    logFile.Flush();
+    EXPECT_EQ(ReadLines(kLog).size(), 1u) << "a note in the log";
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 #pragma once
 
 // What the widget tests share: the test IP helper library's controls, a user
-// who answers boxes and menus, and the main window's start and end.
+// who answers boxes and menus, and a started main window.
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
@@ -14,7 +14,9 @@
 
 #include <arpa/inet.h>
 
+#include <fstream>
 #include <functional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -75,7 +77,7 @@ struct BoxRecord {
 // only answered with OK.
 class ScreenUser {
 public:
-    explicit ScreenUser(QString menuChoice = {}) : menuChoice(std::move(menuChoice))
+    explicit ScreenUser(QString choice = {}) : menuChoice(std::move(choice))
     {
         QObject::connect(&timer, &QTimer::timeout, [this] { Poll(); });
         timer.start(5);
@@ -142,11 +144,38 @@ inline CPropDlg* FindPropDlg()
     return nullptr;
 }
 
-// The scan thread's end, which finishes a close, comes as an event.
-inline void WaitUntilEnded(const CMainDlg& dialog)
+inline std::vector<std::string> ReadLines(const char* path)
 {
-    while (!dialog.IsEnded())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    std::ifstream file(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);)
+        lines.push_back(line);
+    return lines;
 }
+
+// A main window started on the test library with a failed first snapshot: set
+// up and reported, with no scan thread, so ScanOnce takes each next snapshot.
+class StartedWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(fake.Loaded()) << "test library missing in " << FAKE_IPHLPAPI_DIR;
+        fake.SetHook(nullptr);
+        fake.Fail(31);
+        StoreSettings(100);
+        dialog.SetIpHelperDirectory(FAKE_IPHLPAPI_DIR);
+        ScreenUser user;
+        EXPECT_FALSE(dialog.OnInitDialog());
+        startReports = user.boxes;
+        fake.Fail(0);
+        propDlg = FindPropDlg();
+        ASSERT_NE(propDlg, nullptr);
+    }
+
+    FakeIpHelper fake;
+    CMainDlg dialog;
+    std::vector<BoxRecord> startReports;
+    CPropDlg* propDlg = nullptr;
+};
 
 } // namespace uitest
