@@ -5,10 +5,7 @@
 #include <QAccessible>
 #include <QGroupBox>
 #include <QHeaderView>
-#include <QLineEdit>
 #include <QScrollBar>
-#include <QTest>
-#include <QTreeView>
 
 #include <vector>
 

@@ -1,6 +1,4 @@
-#include <QLineEdit>
 #include <QThread>
-#include <QTreeView>
 
 #include <atomic>
 #include <cerrno>
@@ -58,8 +56,7 @@ TEST(MainDlgReport, ErrorBoxShowsTheCallTheCodeAndItsTextAndHidesTheWindow)
     }
 }
 
-// The list after each refill: the failed first snapshot left four empty
-// columns; every refill posts the list-changed message.
+// The list after each refill; the failed first snapshot left four empty columns.
 TEST_F(StartedWindowTest, ListShowsTheRowsAndTextsOfEachRefill)
 {
     ASSERT_EQ(startReports.size(), 1u);
@@ -67,15 +64,6 @@ TEST_F(StartedWindowTest, ListShowsTheRowsAndTextsOfEachRefill)
     QAbstractItemModel* model = dialog.findChild<QTreeView*>("IDC_CONN_LIST")->model();
     EXPECT_EQ(model->rowCount(), 0);
     EXPECT_EQ(model->columnCount(), 4);
-    struct : QObject {
-        int count = 0;
-        bool eventFilter(QObject*, QEvent* e) override
-        {
-            count += e->type() == WM_LISTCHANGED ? 1 : 0;
-            return false;
-        }
-    } listChanged;
-    dialog.installEventFilter(&listChanged);
     hostCache.SetName(inet_addr("10.1.2.3"), "gateway.test");
     char name[256] = {};
     DWORD size = sizeof name;
@@ -95,9 +83,8 @@ TEST_F(StartedWindowTest, ListShowsTheRowsAndTextsOfEachRefill)
           {"UDP", host + ":domain", "*.*", " "}}},
         {1, {}},
     };
-    int refills = 0;
     for (const auto& [showHost, expected] : cases) {
-        SCOPED_TRACE(refills);
+        SCOPED_TRACE(showHost);
         if (expected.empty())
             fake.SetRows({}, {});
         else
@@ -109,8 +96,6 @@ TEST_F(StartedWindowTest, ListShowsTheRowsAndTextsOfEachRefill)
         oProp.SetShowHost(showHost);
         oProp.changed = 1;
         dialog.ScanOnce();
-        QCoreApplication::processEvents();
-        EXPECT_EQ(listChanged.count, ++refills);
         Lines shown(model->rowCount());
         for (int row = 0; row < model->rowCount(); ++row)
             for (int column = 0; column < model->columnCount(); ++column)

@@ -1,7 +1,4 @@
 #include <QAccessible>
-#include <QCheckBox>
-#include <QLineEdit>
-#include <QPushButton>
 
 #include <algorithm>
 #include <cstdio>
@@ -22,7 +19,6 @@ const std::string kUdp = "Scanning UDP-connections";
 class PropDlgTest : public ::testing::Test {
 protected:
     void SetUp() override { OpenNewLog(); }
-    void TearDown() override { logFile.Close(); }
 
     // The defaults, logging into a new log.
     void OpenNewLog()

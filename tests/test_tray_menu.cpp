@@ -1,7 +1,4 @@
 #include <QContextMenuEvent>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTreeView>
 
 #include "tests/ui_test_support.h"
 

@@ -1,15 +1,14 @@
 #pragma once
 
-// What an offscreen Qt test or benchmark sets up before its application
-// object: the offscreen platform, and a private working folder that holds the
-// settings hive and the log, so that no run touches the user's. The folder
-// goes when the session ends.
+// Set up before the application object of an offscreen Qt test or benchmark:
+// the offscreen platform, and a private working folder for the settings hive
+// and the log, so that no run touches the user's; the folder goes with the
+// session. `--font-dpi=N` among the arguments gives the screen N dots per
+// inch, unscaled, as a desktop with that font resolution does.
 #include <string>
 
 class OffscreenSession {
 public:
-    // `--font-dpi=N` among the arguments gives the screen N dots per inch,
-    // unscaled, as a desktop with that font resolution does.
     OffscreenSession(const char* name, int argc, char** argv);
     ~OffscreenSession();
     OffscreenSession(const OffscreenSession&) = delete;
