@@ -17,16 +17,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "monitor/host_cache.h"
 #include "platform/module_loader.h"
 #include "settings/prop.h"
 #include "tests/fake_iphlpapi/fake_control.h"
+#include "tests/support/offscreen_session.h"
 #include "ui/main_dlg.h"
 
 namespace {
@@ -204,26 +203,19 @@ BENCHMARK(BM_RefreshList_OnUiThread)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv)
 {
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    char folder[] = "/tmp/quillon-bench-XXXXXX";
-    if (mkdtemp(folder) == nullptr || chdir(folder) != 0)
+    OffscreenSession session("bench", argc, argv);
+    if (!session.Ready())
         return 2;
-    setenv("XDG_CONFIG_HOME", folder, 1);
-    int result = 0;
+    TimedApplication application(argc, argv);
+    app = &application;
+    benchmark::Initialize(&argc, argv);
     {
-        TimedApplication application(argc, argv);
-        app = &application;
-        benchmark::Initialize(&argc, argv);
-        {
-            FullTableWindow full;
-            window = &full;
-            benchmark::RunSpecifiedBenchmarks();
-            window = nullptr;
-        }
-        benchmark::Shutdown();
-        app = nullptr;
+        FullTableWindow full;
+        window = &full;
+        benchmark::RunSpecifiedBenchmarks();
+        window = nullptr;
     }
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
-    return result;
+    benchmark::Shutdown();
+    app = nullptr;
+    return 0;
 }

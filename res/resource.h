@@ -1,11 +1,6 @@
 #pragma once
 
 // Resource identifiers shared by the program's windows and its log.
-inline constexpr unsigned IDD_ABOUT = 100;
-inline constexpr unsigned IDD_MAIN = 102;
-inline constexpr unsigned IDD_PROPERTIES = 131;
-inline constexpr unsigned IDI_MAIN = 130;
-
 inline constexpr unsigned IDS_ABOUT_ITEM = 101;
 inline constexpr unsigned IDS_SESSION_OPENED = 102;
 inline constexpr unsigned IDS_PROPS_CHANGED = 104;

@@ -1,18 +1,10 @@
 #include <QAccessible>
-#include <QCheckBox>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTest>
 
+#include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <functional>
-#include <string>
-#include <vector>
 
 #include "settings/log_file.h"
 #include "tests/ui_test_support.h"
-#include "ui/prop_dlg.h"
 
 using namespace uitest;
 
@@ -20,36 +12,36 @@ namespace {
 
 constexpr char kLog[] = "quillon.log";
 using Notes = std::vector<std::string>;
+const std::string kChanged = "Chenged properties...";
+const std::string kTcp = "Scanning TCP-connections";
+const std::string kUdp = "Scanning UDP-connections";
 
 class PropDlgTest : public ::testing::Test {
 protected:
-    void SetUp() override
+    void SetUp() override { OpenNewLog(); }
+
+    // The defaults, logging into a new log.
+    void OpenNewLog()
     {
+        logFile.Close();
         oProp.SetDefaults();
         std::remove(kLog);
         ASSERT_EQ(oProp.SetLogFileName(kLog), 1);
         ASSERT_EQ(logFile.Open(kLog), 1);
     }
-    void TearDown() override { logFile.Close(); }
 
-    // The log's lines after its opening line.
-    Notes LogNotes()
+    // Clicks Apply; returns the log lines it wrote, each stamp line as "<<".
+    Notes Apply()
     {
         logFile.Flush();
-        std::ifstream file(kLog);
-        Notes lines;
-        for (std::string line; std::getline(file, line);)
-            lines.push_back(line);
-        if (!lines.empty())
-            lines.erase(lines.begin());
-        return lines;
-    }
-
-    std::uint32_t Period(CProp& prop)
-    {
-        std::uint32_t ms = 0;
-        prop.GetRefreshTime(&ms);
-        return ms;
+        const std::size_t before = ReadLines(kLog).size();
+        apply->click();
+        logFile.Flush();
+        Notes notes = ReadLines(kLog);
+        notes.erase(notes.begin(), notes.begin() + std::min(before, notes.size()));
+        for (std::string& line : notes)
+            line = line.rfind("<<", 0) == 0 ? "<<" : line;
+        return notes;
     }
 
     CPropDlg dialog;
@@ -59,7 +51,6 @@ protected:
     QCheckBox* scanTcp = dialog.findChild<QCheckBox*>("IDC_SCAN_TCP");
     QCheckBox* scanUdp = dialog.findChild<QCheckBox*>("IDC_SCAN_UDP");
     QPushButton* apply = dialog.findChild<QPushButton*>("IDOK");
-    QPushButton* cancel = dialog.findChild<QPushButton*>("IDCANCEL");
 };
 
 // A failed check is reported and the rest applied all the same: an unreadable
@@ -87,83 +78,72 @@ TEST_F(PropDlgTest, ApplyTakesTheRefreshTimeIntoItsRange)
         oProp.SetRefreshTime(700);
         dialog.show();
         refresh->setText(c.text);
-        BoxWatcher watcher;
-        apply->click();
-
-        ASSERT_EQ(watcher.boxes.size(), c.message.isEmpty() ? 0u : 1u);
+        ScreenUser user;
+        EXPECT_EQ(Apply(), (Notes{kChanged, c.note, kTcp, kUdp}));
+        EXPECT_FALSE(dialog.isVisible());
+        ASSERT_EQ(user.boxes.size(), c.message.isEmpty() ? 0u : 1u);
         if (!c.message.isEmpty()) {
-            EXPECT_EQ(watcher.boxes[0].text, c.message);
-            EXPECT_EQ(watcher.boxes[0].icon, QMessageBox::Warning);
+            EXPECT_EQ(user.boxes[0].text, c.message);
+            EXPECT_EQ(user.boxes[0].icon, QMessageBox::Warning);
             EXPECT_EQ(dialog.focusWidget(), refresh);
         }
-        EXPECT_FALSE(dialog.isVisible());
-        EXPECT_EQ(Period(oProp), c.period);
         CProp stored;
+        std::uint32_t period = 0;
         ASSERT_EQ(stored.Load(), 1);
-        EXPECT_EQ(Period(stored), c.period);
-        Notes notes = LogNotes();
-        ASSERT_GE(notes.size(), 4u);
-        EXPECT_EQ(Notes(notes.end() - 4, notes.end()),
-                  (Notes{"Chenged properties...", c.note, "Scanning TCP-connections",
-                         "Scanning UDP-connections"}));
+        stored.GetRefreshTime(&period);
+        EXPECT_EQ(period, c.period);
     }
 }
 
-// Unticked as a screen reader does it, by the check box's toggle action.
-TEST_F(PropDlgTest, UntickingLoggingGreysTheNameAndApplyClosesTheLogAfterItsNotes)
+// Apply notes each ticked protocol while the log is open, saves, asks the list
+// to refill, keeps the old name for an empty one, and closes the log after its
+// notes when logging is unticked: here as a screen reader does it, by the
+// box's toggle action, which greys the name at once.
+TEST_F(PropDlgTest, ApplyNotesSavesAndClosesAnUntickedLog)
 {
-    dialog.show();
-    EXPECT_TRUE(logName->isEnabled());
-    QAccessible::queryAccessibleInterface(logEnable)->actionInterface()->doAction(
-        QAccessibleActionInterface::toggleAction());
-    EXPECT_FALSE(logEnable->isChecked());
-    EXPECT_FALSE(logName->isEnabled());
-    apply->click();
-
-    EXPECT_EQ(logFile.IsOpen(), 0);
-    EXPECT_EQ(oProp.GetLogEnabled(), 0);
-    Notes notes = LogNotes();
-    ASSERT_EQ(notes.size(), 6u);
-    EXPECT_EQ(notes[4].rfind("<<", 0), 0u);
-    notes[4] = "<<";
-    EXPECT_EQ(notes,
-              (Notes{"Chenged properties...", "SetRefreshTime: 1000ms.", "Scanning TCP-connections",
-                     "Scanning UDP-connections", "<<", std::string(80, '-')}));
-}
-
-TEST_F(PropDlgTest, ApplyNotesTickedProtocolsKeepsTheNameForAnEmptyOneAndMarksChanged)
-{
-    oProp.changed = 0;
-    dialog.show();
-    scanUdp->setChecked(false);
-    logName->clear();
-    apply->click();
-    EXPECT_EQ(LogNotes(), (Notes{"Chenged properties...", "SetRefreshTime: 1000ms.",
-                                 "Scanning TCP-connections"}));
-    EXPECT_EQ(oProp.GetScanUdp(), 0);
-    EXPECT_EQ(oProp.changed, 1);
-    char name[kLogFileNameSize] = {};
-    oProp.GetLogFileName(name);
-    EXPECT_STREQ(name, kLog);
-}
-
-TEST_F(PropDlgTest, ClosedLogGetsNoNotes)
-{
-    logFile.Close();
-    Notes before = LogNotes();
-    dialog.show();
-    scanTcp->setChecked(false);
-    apply->click();
-    EXPECT_EQ(LogNotes(), before);
-    EXPECT_EQ(logFile.IsOpen(), 0);
-    EXPECT_EQ(oProp.GetScanTcp(), 0);
+    const std::string period = "SetRefreshTime: 1000ms.";
+    const struct {
+        bool logOpen, tcp, udp, logging;
+        Notes notes;
+    } cases[] = {
+        {true, true, false, true, {kChanged, period, kTcp}},
+        {false, false, true, true, {}},
+        {true, true, true, false, {kChanged, period, kTcp, kUdp, "<<", std::string(80, '-')}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        OpenNewLog();
+        if (!c.logOpen)
+            logFile.Close();
+        oProp.changed = 0;
+        dialog.show();
+        scanTcp->setChecked(c.tcp);
+        scanUdp->setChecked(c.udp);
+        logName->clear();
+        if (!c.logging)
+            QAccessible::queryAccessibleInterface(logEnable)->actionInterface()->doAction(
+                QAccessibleActionInterface::toggleAction());
+        EXPECT_EQ(logName->isEnabled(), c.logging);
+        EXPECT_EQ(Apply(), c.notes);
+        EXPECT_EQ(logFile.IsOpen() != 0, c.logOpen && c.logging);
+        EXPECT_EQ(oProp.changed, 1);
+        CProp stored;
+        ASSERT_EQ(stored.Load(), 1);
+        EXPECT_EQ(stored.GetScanTcp() != 0, c.tcp);
+        EXPECT_EQ(stored.GetScanUdp() != 0, c.udp);
+        EXPECT_EQ(stored.GetLogEnabled() != 0, c.logging);
+        char name[kLogFileNameSize] = {};
+        stored.GetLogFileName(name);
+        EXPECT_STREQ(name, kLog);
+    }
 }
 
 TEST_F(PropDlgTest, CancelEscAndCloseBoxDiscardEditsThatShowingAgainReplaces)
 {
     oProp.SetRefreshTime(3000);
+    auto* cancel = dialog.findChild<QPushButton*>("IDCANCEL");
     const std::function<void()> closers[] = {
-        [this] { cancel->click(); },
+        [cancel] { cancel->click(); },
         [this] { QTest::keyClick(&dialog, Qt::Key_Escape); },
         [this] { dialog.close(); },
     };
@@ -174,7 +154,9 @@ TEST_F(PropDlgTest, CancelEscAndCloseBoxDiscardEditsThatShowingAgainReplaces)
         logEnable->click();
         closeDialog();
         EXPECT_FALSE(dialog.isVisible());
-        EXPECT_EQ(Period(oProp), 3000u);
+        std::uint32_t period = 0;
+        oProp.GetRefreshTime(&period);
+        EXPECT_EQ(period, 3000u);
         EXPECT_NE(oProp.GetScanTcp(), 0);
 
         dialog.show();
@@ -184,7 +166,8 @@ TEST_F(PropDlgTest, CancelEscAndCloseBoxDiscardEditsThatShowingAgainReplaces)
         EXPECT_TRUE(logName->isEnabled());
         dialog.hide();
     }
-    EXPECT_TRUE(LogNotes().empty());
+    logFile.Flush();
+    EXPECT_EQ(ReadLines(kLog).size(), 1u) << "a note in the log";
 }
 
 } // namespace

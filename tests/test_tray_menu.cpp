@@ -1,125 +1,44 @@
 #include <QContextMenuEvent>
-#include <QLineEdit>
-#include <QMenu>
-#include <QPushButton>
-#include <QTest>
-#include <QTreeView>
-
-#include <cstdlib>
-#include <functional>
-#include <utility>
 
 #include "tests/ui_test_support.h"
-#include "ui/about_dlg.h"
-#include "ui/prop_dlg.h"
 
 using namespace uitest;
 
 namespace {
 
-// Answers a popup menu with the item named `choice`, or with Esc when that is
-// empty; closes About boxes and answers message boxes with OK.
-class UserAtTheScreen : public QObject {
-public:
-    explicit UserAtTheScreen(QString choice = {}) : choice(std::move(choice))
-    {
-        connect(&timer, &QTimer::timeout, this, &UserAtTheScreen::Poll);
-        timer.start(5);
-    }
+using TrayMenuTest = StartedWindowTest;
 
-    int menusSeen = 0;
-    int aboutBoxesSeen = 0;
-    QPoint menuAt;
-    QString menuFirstItem;
-
-private:
-    void Poll()
-    {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (auto* about = qobject_cast<CAboutDlg*>(modal)) {
-            ++aboutBoxesSeen;
-            about->accept();
-        } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-            box->button(QMessageBox::Ok)->click();
-        } else if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
-            ++menusSeen;
-            menuAt = menu->pos();
-            menuFirstItem = menu->actions().value(0)->text();
-            for (QAction* action : menu->actions())
-                if (!choice.isEmpty() && action->text() == choice)
-                    menu->setActiveAction(action);
-            QTest::keyClick(menu, choice.isEmpty() ? Qt::Key_Escape : Qt::Key_Return);
-        }
-    }
-
-    QString choice;
-    QTimer timer;
-};
-
-class TrayMenuTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        StoreSettings(3000);
-        if (const char* buildDir = std::getenv("QUILLON_BUILD_DIR"))
-            dialog.SetIpHelperDirectory(buildDir);
-        // Offscreen there is no notification area, and start-up reports that.
-        UserAtTheScreen user;
-        ASSERT_TRUE(dialog.OnInitDialog());
-        for (QWidget* window : QApplication::topLevelWidgets())
-            if (auto* properties = qobject_cast<CPropDlg*>(window))
-                propDlg = properties;
-        ASSERT_NE(propDlg, nullptr);
-    }
-    void TearDown() override
-    {
-        dialog.OnOK();
-        WaitUntilEnded(true);
-    }
-    // The scan thread's end, which finishes a close, comes as an event.
-    void WaitUntilEnded(bool ended)
-    {
-        while (dialog.IsEnded() != ended)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-
-    CMainDlg dialog;
-    CPropDlg* propDlg = nullptr;
-};
-
-// The menu comes with a right-button press on the icon only.
+// The menu comes with a right-button press on the icon only. What comes up
+// comes up in front, restored, ready for the keyboard.
 TEST_F(TrayMenuTest, EachTrayChoiceAndADismissedMenu)
 {
     const struct {
         const char* choice;
-        bool windowShown;
-        bool propertiesShown;
+        QWidget* shown;
         bool ended;
     } cases[] = {
-        {"", false, false, false},
-        {"Show window", true, false, false},
-        {"Properties...", false, true, false},
-        {"Close", false, false, true},
+        {"", nullptr, false},
+        {"Show window", &dialog, false},
+        {"Properties...", propDlg, false},
+        {"Close", nullptr, true},
     };
     dialog.showMinimized();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.choice);
         dialog.hide();
         propDlg->hide();
-        UserAtTheScreen user(c.choice);
+        ScreenUser user(c.choice);
         for (int message : {WM_LBUTTONDOWN, WM_LBUTTONDBLCLK, WM_RBUTTONDOWN})
             QCoreApplication::postEvent(&dialog,
                                         new CWindowMessageEvent(WM_TRAYNOTIFY, 1, message));
         QCoreApplication::processEvents();
-        EXPECT_EQ(user.menusSeen, 1);
-        WaitUntilEnded(c.ended);
-        EXPECT_EQ(dialog.isVisible(), c.windowShown);
-        EXPECT_EQ(propDlg->isVisible(), c.propertiesShown);
-        // What comes up comes up in front, restored, ready for the keyboard.
-        if (c.windowShown || c.propertiesShown) {
-            QWidget* shown = c.windowShown ? static_cast<QWidget*>(&dialog) : propDlg;
-            EXPECT_TRUE(QTest::qWaitForWindowActive(shown));
-            EXPECT_FALSE(shown->isMinimized());
+        EXPECT_EQ(user.menus, 1);
+        EXPECT_EQ(dialog.IsEnded(), c.ended);
+        EXPECT_EQ(dialog.isVisible(), c.shown == &dialog);
+        EXPECT_EQ(propDlg->isVisible(), c.shown == propDlg);
+        if (c.shown != nullptr) {
+            EXPECT_TRUE(QTest::qWaitForWindowActive(c.shown));
+            EXPECT_FALSE(c.shown->isMinimized());
         }
     }
 }
@@ -127,8 +46,8 @@ TEST_F(TrayMenuTest, EachTrayChoiceAndADismissedMenu)
 TEST_F(TrayMenuTest, PropertiesTwiceKeepsUnappliedEdits)
 {
     auto* refresh = propDlg->findChild<QLineEdit*>("IDC_REFRESH");
-    for (const char* expected : {"3000", "777"}) {
-        UserAtTheScreen user("Properties...");
+    for (const char* expected : {"100", "777"}) {
+        ScreenUser user("Properties...");
         dialog.ShowTrayMenu();
         EXPECT_TRUE(propDlg->isVisible());
         EXPECT_EQ(refresh->text(), expected);
@@ -136,9 +55,10 @@ TEST_F(TrayMenuTest, PropertiesTwiceKeepsUnappliedEdits)
     }
 }
 
-// Alt+Space reaches the window menu whichever control has the focus; the
-// menu keys do outside the list and are left to the list inside it. From the
-// keyboard the menu opens at the window's top left corner.
+// The list has the focus first. Alt+Space reaches the window menu whichever
+// control has the focus; the menu keys do outside the list and open the line's
+// own menu inside it. From the keyboard the window menu opens at the window's
+// top left corner.
 TEST_F(TrayMenuTest, WindowMenuFromTheKeyboard)
 {
     dialog.move(100, 80);
@@ -147,6 +67,7 @@ TEST_F(TrayMenuTest, WindowMenuFromTheKeyboard)
     ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
     QWidget* list = dialog.findChild<QTreeView*>("IDC_CONN_LIST");
     QWidget* button = dialog.findChild<QPushButton*>("IDC_PROPERTIES");
+    EXPECT_EQ(dialog.focusWidget(), list);
     const auto altSpace = [](QWidget* w) { QTest::keyClick(w, Qt::Key_Space, Qt::AltModifier); };
     const auto shiftF10 = [](QWidget* w) { QTest::keyClick(w, Qt::Key_F10, Qt::ShiftModifier); };
     // The platform turns the Menu key into a context menu request to the focus.
@@ -155,31 +76,26 @@ TEST_F(TrayMenuTest, WindowMenuFromTheKeyboard)
                                   w->mapToGlobal(QPoint(2, 2)));
         QApplication::sendEvent(w, &request);
     };
-    // In the list the keys open the line's own menu instead.
     const struct {
-        const char* what;
         QWidget* focus;
         std::function<void(QWidget*)> press;
         const char* firstItem;
     } cases[] = {
-        {"Alt+Space in the list", list, altSpace, "Minimize"},
-        {"Alt+Space on the button", button, altSpace, "Minimize"},
-        {"Shift+F10 on the button", button, shiftF10, "Minimize"},
-        {"Menu on the button", button, menuKey, "Minimize"},
-        {"Shift+F10 in the list", list, shiftF10, "Copy"},
-        {"Menu in the list", list, menuKey, "Copy"},
+        {list, altSpace, "Minimize"},   {button, altSpace, "Minimize"},
+        {button, shiftF10, "Minimize"}, {button, menuKey, "Minimize"},
+        {list, shiftF10, "Copy"},       {list, menuKey, "Copy"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(&c - cases);
         c.focus->setFocus();
-        UserAtTheScreen user;
+        ScreenUser user;
         c.press(c.focus);
-        EXPECT_EQ(user.menusSeen, 1);
+        EXPECT_EQ(user.menus, 1);
         EXPECT_EQ(user.menuFirstItem, c.firstItem);
         if (user.menuFirstItem == "Minimize") {
             EXPECT_EQ(user.menuAt, dialog.mapToGlobal(QPoint(0, 0)));
         }
-        EXPECT_FALSE(propDlg->isVisible());
+        EXPECT_FALSE(propDlg->isVisible()) << "the key reached the button";
     }
 }
 
@@ -190,9 +106,9 @@ TEST_F(TrayMenuTest, WindowMenuCommands16To31OpenAbout)
     const std::pair<unsigned, int> commands[] = {{16, 1}, {31, 1}, {32, 0}};
     for (auto [id, opensAbout] : commands) {
         SCOPED_TRACE(id);
-        UserAtTheScreen user;
+        ScreenUser user;
         dialog.OnSysCommand(id, 0);
-        EXPECT_EQ(user.aboutBoxesSeen, opensAbout);
+        EXPECT_EQ(user.aboutBoxes, opensAbout);
         EXPECT_TRUE(dialog.isVisible());
     }
 }

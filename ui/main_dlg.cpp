@@ -9,6 +9,7 @@
 #include <QThread>
 #include <QTreeView>
 
+#include <atomic>
 #include <iterator>
 #include <new>
 #include <utility>
@@ -268,7 +269,6 @@ void CMainDlg::EndDialog()
     m_ended = true;
     setResult(QDialog::Accepted);
     hide();
-    emit dialogEnded();
     // Asking the application to quit would ask every window to close, and
     // this one only hides; exit ends the loop without asking.
     if (m_inModalLoop)

@@ -6,7 +6,6 @@
 #include <QEvent>
 #include <QIcon>
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -37,14 +36,12 @@ inline constexpr unsigned ID_TRAY_CLOSE = 1003;
 inline constexpr unsigned ID_SYS_ABOUT = 16;
 
 inline constexpr int IDOK = 1;
-inline constexpr int IDC_CONN_LIST = 1000;
-inline constexpr int IDC_PROPERTIES = 1010;
 
 // A window message carried as an event: the type is the message number.
 class CWindowMessageEvent : public QEvent {
 public:
-    CWindowMessageEvent(int message, std::intptr_t wParam, std::intptr_t lParam)
-        : QEvent(static_cast<QEvent::Type>(message)), wParam(wParam), lParam(lParam)
+    CWindowMessageEvent(int message, std::intptr_t first, std::intptr_t second)
+        : QEvent(static_cast<QEvent::Type>(message)), wParam(first), lParam(second)
     {
     }
     std::intptr_t wParam;
@@ -92,10 +89,6 @@ public:
     // True once OnOK has finished: buffers released, dialog ended.
     bool IsEnded() const { return m_ended; }
     bool IsScanning() const { return m_scanThread.IsStarted(); }
-
-signals:
-    // Emitted when the dialog has ended, after the scan thread is gone.
-    void dialogEnded();
 
 protected:
     // Sees every event first, as the window procedure sees every message.

@@ -34,8 +34,8 @@ QByteArray ControlText(const QString& text)
     return bytes;
 }
 
-} // namespace
-
+// Reads an unsigned decimal number as the dialog's data exchange does: digits
+// only, blanks around them allowed, no sign, and it must fit 32 bits.
 bool ParseUnsignedDecimal(const QString& text, std::uint32_t* value)
 {
     qsizetype begin = 0;
@@ -58,6 +58,16 @@ bool ParseUnsignedDecimal(const QString& text, std::uint32_t* value)
     *value = static_cast<std::uint32_t>(result);
     return true;
 }
+
+// Notes a ticked option in the log by its check box's caption.
+void NoteCaption(const QCheckBox* check)
+{
+    QByteArray caption = ControlText(check->text());
+    if (!caption.isEmpty())
+        logFile.Write("%s", caption.constData());
+}
+
+} // namespace
 
 CPropDlg::CPropDlg(QWidget* parent) : QDialog(parent)
 {
@@ -217,17 +227,11 @@ void CPropDlg::OnOK()
     logFile.Write("SetRefreshTime: %ums.", static_cast<unsigned>(m_nRefreshTime));
 
     oProp.SetScanTcp(m_scanTcpCheck->isChecked() ? 1 : 0);
-    if (oProp.GetScanTcp() != 0) {
-        QByteArray caption = ControlText(m_scanTcpCheck->text());
-        if (!caption.isEmpty())
-            logFile.Write("%s", caption.constData());
-    }
+    if (oProp.GetScanTcp() != 0)
+        NoteCaption(m_scanTcpCheck);
     oProp.SetScanUdp(m_scanUdpCheck->isChecked() ? 1 : 0);
-    if (oProp.GetScanUdp() != 0) {
-        QByteArray caption = ControlText(m_scanUdpCheck->text());
-        if (!caption.isEmpty())
-            logFile.Write("%s", caption.constData());
-    }
+    if (oProp.GetScanUdp() != 0)
+        NoteCaption(m_scanUdpCheck);
     oProp.SetShowHost(m_showHostCheck->isChecked() ? 1 : 0);
     logFile.Flush();
 

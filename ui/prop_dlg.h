@@ -53,7 +53,3 @@ private:
     QCheckBox* m_scanUdpCheck = nullptr;
     QCheckBox* m_showHostCheck = nullptr;
 };
-
-// Reads an unsigned decimal number as the dialog's data exchange does: digits
-// only, blanks around them allowed, no sign, and it must fit 32 bits.
-bool ParseUnsignedDecimal(const QString& text, std::uint32_t* value);
