@@ -2,11 +2,7 @@
 
 // Helpers shared by the tests that work on real files.
 #include <gtest/gtest.h>
-#include <net/if.h>
-#include <sched.h>
 #include <stdlib.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,6 +14,7 @@
 #include <vector>
 
 #include "settings/log_file.h"
+#include "tests/support/network_namespace.h"
 
 // A fresh folder under /tmp, removed with everything in it.
 class TempDir {
@@ -46,14 +43,7 @@ public:
 // Needs root, and a process with one thread.
 inline bool EnterEmptyNetworkNamespace()
 {
-    ifreq request{};
-    std::strcpy(request.ifr_name, "lo");
-    int fd = unshare(CLONE_NEWNET) == 0 ? socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1;
-    bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-    request.ifr_flags |= IFF_UP;
-    up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-    close(fd);
-    return up;
+    return EnterPrivateNetwork().empty();
 }
 
 // Runs `work` in a child process and gives back the child once `work` has
