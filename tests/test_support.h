@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -21,7 +20,6 @@
 #include <thread>
 #include <vector>
 
-#include "settings/log_file.h"
 #include "tests/support/network_namespace.h"
 
 namespace fs = std::filesystem;
@@ -128,33 +126,3 @@ inline std::string ReadText(const std::string& path)
     text << std::ifstream(path, std::ios::binary).rdbuf();
     return text.str();
 }
-
-inline std::vector<std::string> ReadLines(const std::string& path)
-{
-    std::istringstream in(ReadText(path));
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-// Freezes the clock of the log's stamps at a local time "YYYY-MM-DD hh:mm:ss"
-// while it lives.
-struct FrozenLogClock {
-    explicit FrozenLogClock(const char* text)
-    {
-        Set(text);
-        SetLogClockForTesting([] { return now.load(); });
-    }
-    ~FrozenLogClock() { SetLogClockForTesting(nullptr); }
-
-    void Set(const char* text)
-    {
-        std::tm local = {};
-        ASSERT_NE(strptime(text, "%Y-%m-%d %H:%M:%S", &local), nullptr);
-        local.tm_isdst = -1;
-        now = std::mktime(&local);
-    }
-
-    static inline std::atomic<std::time_t> now{0};
-};
