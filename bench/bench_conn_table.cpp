@@ -3,22 +3,19 @@
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
-#include <net/if.h>
 #include <netinet/in.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "monitor/conn_table.h"
 #include "settings/prop.h"
+#include "tests/support/network_namespace.h"
 
 namespace {
 
@@ -37,20 +34,6 @@ sockaddr_in Endpoint(const char* dotted, std::uint16_t port)
     inet_pton(AF_INET, dotted, &address.sin_addr);
     address.sin_port = htons(port);
     return address;
-}
-
-bool EnterPrivateNamespace()
-{
-    if (unshare(CLONE_NEWNET) != 0)
-        return false;
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq request{};
-    std::strcpy(request.ifr_name, "lo");
-    bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-    request.ifr_flags |= IFF_UP;
-    up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-    close(fd);
-    return up;
 }
 
 void RaiseFileLimit()
@@ -272,7 +255,7 @@ private:
 int main(int argc, char** argv)
 {
     RaiseFileLimit();
-    const bool isolated = EnterPrivateNamespace();
+    const bool isolated = EnterPrivateNetwork().empty();
     std::printf("%s\n", isolated
                             ? "sockets in a private network namespace"
                             : "no private namespace: the machine's own sockets are counted too");

@@ -2,11 +2,9 @@
 #include <benchmark/benchmark.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -14,9 +12,9 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 
 #include "platform/socket_owner.h"
+#include "tests/support/network_namespace.h"
 
 namespace {
 
@@ -41,7 +39,7 @@ std::size_t CountProcesses()
 // The caller goes on as the first process of the new pid namespace.
 bool EnterPrivateNamespaces()
 {
-    if (unshare(CLONE_NEWPID | CLONE_NEWNS | CLONE_NEWNET) != 0)
+    if (!EnterPrivateNetwork(CLONE_NEWPID | CLONE_NEWNS).empty())
         return false;
     const pid_t child = fork();
     if (child < 0)
@@ -51,14 +49,7 @@ bool EnterPrivateNamespaces()
         waitpid(child, &status, 0);
         _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
     }
-    ifreq request{};
-    std::strcpy(request.ifr_name, "lo");
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-    request.ifr_flags |= IFF_UP;
-    up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-    close(fd);
-    return up && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+    return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
            mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) == 0;
 }
 

@@ -1,6 +1,7 @@
 // Any bytes parse without a fault, and whatever was read survives a write and
 // a second read unchanged: the written text parses completely and writes the
 // same text again.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -12,40 +13,26 @@ namespace {
 
 bool SameHive(const HIVE& a, const HIVE& b)
 {
-    if (a.keys.size() != b.keys.size())
-        return false;
-    for (std::size_t k = 0; k < a.keys.size(); ++k) {
-        const HIVE_KEY& x = a.keys[k];
-        const HIVE_KEY& y = b.keys[k];
-        if (x.path != y.path || x.values.size() != y.values.size())
-            return false;
-        for (std::size_t v = 0; v < x.values.size(); ++v) {
-            const HIVE_VALUE& p = x.values[v];
-            const HIVE_VALUE& q = y.values[v];
-            if (p.name != q.name || p.type != q.type || p.data != q.data)
-                return false;
-        }
-    }
-    return true;
+    const auto sameValue = [](const HIVE_VALUE& p, const HIVE_VALUE& q) {
+        return p.name == q.name && p.type == q.type && p.data == q.data;
+    };
+    const auto sameKey = [&](const HIVE_KEY& x, const HIVE_KEY& y) {
+        return x.path == y.path && std::equal(x.values.begin(), x.values.end(), y.values.begin(),
+                                              y.values.end(), sameValue);
+    };
+    return std::equal(a.keys.begin(), a.keys.end(), b.keys.begin(), b.keys.end(), sameKey);
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    std::string_view text(reinterpret_cast<const char*>(data), size);
-    HIVE first;
-    ParseHive(text, &first);
-    std::string written = SerializeHive(first);
-
-    HIVE second;
-    if (ParseHive(written, &second) != 0)
+    HIVE first, second;
+    ParseHive(std::string_view(reinterpret_cast<const char*>(data), size), &first);
+    const std::string written = SerializeHive(first);
+    if (ParseHive(written, &second) != 0 || !SameHive(first, second) ||
+        SerializeHive(second) != written)
         std::abort();
-    if (!SameHive(first, second))
-        std::abort();
-    if (SerializeHive(second) != written)
-        std::abort();
-
     for (const HIVE_KEY& key : first.keys) {
         if (FindHiveKey(first, key.path) == nullptr || !HiveKeyExists(first, key.path))
             std::abort();

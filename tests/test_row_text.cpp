@@ -1,16 +1,10 @@
-#include <arpa/inet.h>
-#include <gtest/gtest.h>
-
-#include <cstring>
 #include <functional>
-#include <string>
 #include <tuple>
 
 #include "monitor/host_cache.h"
 #include "monitor/row_text.h"
 #include "settings/prop.h"
-
-namespace {
+#include "test_support.h"
 
 using namespace std::string_literals;
 
@@ -19,6 +13,7 @@ std::uint32_t Ip(const char* dotted)
     return inet_addr(dotted);
 }
 
+// Both ends of the service table, their neighbours, and a port with high bits set.
 TEST(RowText, StateAndServiceNames)
 {
     const std::pair<std::uint32_t, const char*> states[] = {
@@ -28,7 +23,6 @@ TEST(RowText, StateAndServiceNames)
         EXPECT_NE(GetStateName(state, text), 0);
         EXPECT_STREQ(text, name) << state;
     }
-    // Both ends of the table, their neighbours, and a port with high bits set.
     const std::pair<std::uint32_t, const char*> ports[] = {
         {7, "echo"}, {8, "8"}, {1723, "pptp"}, {1724, "1724"}, {0x10000 + 80, "http"}};
     for (auto [port, name] : ports) {
@@ -90,5 +84,3 @@ TEST(RowText, TextsAreCutToTheCallersSize)
     EXPECT_EQ(GetStateName(5, nullptr), 0);
     GetServiceName(80, nullptr);
 }
-
-} // namespace

@@ -1,20 +1,12 @@
-#include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 
 #include <algorithm>
-#include <cstring>
 
 #include "platform/fd_io.h"
 #include "platform/running_instance.h"
 #include "test_support.h"
-
-using namespace std::chrono_literals;
-
-namespace {
 
 mode_t ModeOf(const std::string& path)
 {
@@ -22,22 +14,18 @@ mode_t ModeOf(const std::string& path)
     return lstat(path.c_str(), &info) == 0 ? info.st_mode : 0;
 }
 
-bool Connects(const std::string& path)
+// A stream socket connected to `path`, or bound to it and listening.
+UniqueFd UnixSocket(const std::string& path, bool listens = false)
 {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
     UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    return connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    const auto* at = reinterpret_cast<const sockaddr*>(&address);
+    const bool ready = listens ? bind(fd.Get(), at, sizeof address) == 0 && listen(fd.Get(), 1) == 0
+                               : connect(fd.Get(), at, sizeof address) == 0;
+    return ready ? std::move(fd) : UniqueFd();
 }
-
-int ExitCode(pid_t child)
-{
-    int status = 0;
-    return waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-} // namespace
 
 TEST(InstanceFolder, IsTheRuntimeFolderElseAPrivateFolderUnderTmp)
 {
@@ -64,17 +52,15 @@ TEST(InstanceFolder, IsTheRuntimeFolderElseAPrivateFolderUnderTmp)
     unlink(fallback.c_str());
     if (geteuid() == 0) {
         ASSERT_EQ(0, mkdir(fallback.c_str(), 0700));
-        ASSERT_EQ(0, chown(fallback.c_str(), 65534, 65534));
+        ASSERT_EQ(0, chown(fallback.c_str(), kNobody, kNobody));
         EXPECT_EQ(InstanceFolder(nullptr, root.path), "");
     }
 }
 
 TEST(InstanceName, CarriesTheDisplay)
 {
-    struct CASE {
-        const char* wayland;
-        const char* x11;
-        const char* name;
+    const struct {
+        const char *wayland, *x11, *name;
     } cases[] = {
         {nullptr, ":0.0", "quillon-:0"},
         {nullptr, ":1", "quillon-:1"},
@@ -83,15 +69,19 @@ TEST(InstanceName, CarriesTheDisplay)
         {"/run/w 1", nullptr, "quillon-_2frun_2fw_201"},
         {nullptr, nullptr, "quillon-"},
     };
-    for (const CASE& c : cases)
+    for (const auto& c : cases)
         EXPECT_EQ(InstanceName(c.wayland, c.x11), c.name) << (c.x11 ? c.x11 : "");
 }
 
-TEST(RunningInstance, AKilledInstancesSocketDoesNotBlockAStart)
-{
+class RunningInstance : public ::testing::Test {
+protected:
     TempDir folder;
-    const std::string path = folder / "quillon-:9";
-    const pid_t killed = StartChild([&path](int ready) {
+    std::string path = folder / "quillon-:9";
+};
+
+TEST_F(RunningInstance, AKilledInstancesSocketDoesNotBlockAStart)
+{
+    const pid_t killed = StartChild([this](int ready) {
         CRunningInstance instance(path);
         if (instance.Claim(0ms) == InstanceRole::Primary && write(ready, "", 1) == 1)
             pause();
@@ -100,19 +90,17 @@ TEST(RunningInstance, AKilledInstancesSocketDoesNotBlockAStart)
     kill(killed, SIGKILL);
     waitpid(killed, nullptr, 0);
     ASSERT_TRUE(S_ISSOCK(ModeOf(path))) << "the killed instance left no socket";
-    EXPECT_FALSE(Connects(path));
+    EXPECT_FALSE(UnixSocket(path));
 
     CRunningInstance instance(path);
     EXPECT_EQ(instance.Claim(0ms), InstanceRole::Primary);
-    UniqueFd listening(instance.TakeListeningSocket());
+    const UniqueFd listening(instance.TakeListeningSocket());
     EXPECT_TRUE(listening.Valid());
-    EXPECT_TRUE(Connects(path));
+    EXPECT_TRUE(UnixSocket(path));
 }
 
-TEST(RunningInstance, LaunchesAtOnceLeaveExactlyOneRunning)
+TEST_F(RunningInstance, LaunchesAtOnceLeaveExactlyOneRunning)
 {
-    TempDir folder;
-    const std::string path = folder / "quillon-:9";
     int go[2];
     ASSERT_EQ(0, pipe(go));
     std::vector<pid_t> launches;
@@ -141,25 +129,17 @@ TEST(RunningInstance, LaunchesAtOnceLeaveExactlyOneRunning)
     EXPECT_EQ(roles, (std::vector<int>{primary, unanswered, unanswered, unanswered}));
 }
 
-TEST(RunningInstance, ALaterLaunchWaitsForTheInstanceToListenThenAsksForTheWindow)
+// An instance that holds the lock a while before it listens, then answers
+// one request for its window.
+TEST_F(RunningInstance, ALaterLaunchWaitsForTheInstanceToListenThenAsksForTheWindow)
 {
-    TempDir folder;
-    const std::string path = folder / "quillon-:9";
-    // An instance that holds the lock a while before it listens, then answers
-    // one request for its window.
-    const pid_t running = StartChild([&path](int ready) {
+    const pid_t running = StartChild([this](int ready) {
         ExclusiveFileLock lock(path, ExclusiveFileLock::Wait::No);
         if (!lock.Held() || write(ready, "", 1) != 1)
             _exit(1);
         usleep(300 * 1000);
-        UniqueFd listening(socket(AF_UNIX, SOCK_STREAM, 0));
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        if (bind(listening.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            listen(listening.Get(), 1) != 0)
-            _exit(2);
-        UniqueFd connection(accept(listening.Get(), nullptr, nullptr));
+        const UniqueFd listening = UnixSocket(path, true);
+        const UniqueFd connection(accept(listening.Get(), nullptr, nullptr));
         char request[sizeof kShowWindowRequest] = {};
         if (ReadAll(connection.Get(), request, sizeof request - 1) < 0 ||
             std::strcmp(request, kShowWindowRequest) != 0)
@@ -169,5 +149,5 @@ TEST(RunningInstance, ALaterLaunchWaitsForTheInstanceToListenThenAsksForTheWindo
     ASSERT_GT(running, 0);
     CRunningInstance launch(path);
     EXPECT_EQ(launch.Claim(5s), InstanceRole::Secondary);
-    EXPECT_EQ(ExitCode(running), 0) << "2: no socket, 3: no request for the window";
+    EXPECT_EQ(ExitCode(running), 0) << "3: no request for the window";
 }

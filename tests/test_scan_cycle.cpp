@@ -1,16 +1,8 @@
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <cstring>
 #include <memory>
-#include <string>
-#include <thread>
 #include <utility>
-#include <vector>
 
 #include "monitor/scan_cycle.h"
-
-namespace {
+#include "test_support.h"
 
 using Calls = std::vector<std::string>;
 
@@ -20,8 +12,7 @@ struct Buffer {
 };
 
 // Hands out snapshots of `rows` and records what the step asked of the window.
-class RecordingHost : public CScanHost {
-public:
+struct RecordingHost : CScanHost {
     std::vector<CONN_ROW> rows{{2, 0x0100007f, 80, 0, 0}, {5, 0x0100007f, 4000, 0x0100007f, 22}};
     bool failSnapshot = false;
     std::atomic<std::int32_t>* setDuringRefill = nullptr;
@@ -45,78 +36,53 @@ public:
     {
         calls.push_back("dump " + std::to_string(table->count));
     }
-    void ReportFailure(const char* api) override { calls.push_back(std::string("report ") + api); }
+    void ReportFailure(const char* api) override { calls.push_back(api); }
 };
 
-class ScanStepTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        host.TakeSnapshot(current);
-        host.TakeSnapshot(reference);
-        host.calls.clear();
-    }
-    ScanStepResult Step() { return ScanStep(host, current, reference, changed); }
-    Calls TakeCalls() { return std::exchange(host.calls, {}); }
-
+// One step after another on the same two buffers, each set up as its row says.
+TEST(ScanStep, RefillsDumpsAndSwapsAsTheSnapshotAndTheFlagAsk)
+{
+    using enum ScanStepResult;
+    RecordingHost host;
     Buffer first, second;
     CONN_TABLE* current = first.table();
     CONN_TABLE* reference = second.table();
+    host.TakeSnapshot(reference);
+    host.calls.clear();
     std::atomic<std::int32_t> changed{0};
-    RecordingHost host;
-};
-
-TEST_F(ScanStepTest, ChangedFlagAloneRefillsOnceAndIsCleared)
-{
-    EXPECT_EQ(Step(), ScanStepResult::Unchanged);
-    EXPECT_EQ(TakeCalls(), Calls{"snapshot"});
-
-    changed = 1;
-    EXPECT_EQ(Step(), ScanStepResult::Refreshed);
-    EXPECT_EQ(TakeCalls(), (Calls{"snapshot", "show"}));
-    EXPECT_EQ(changed, 0);
-    EXPECT_EQ(Step(), ScanStepResult::Unchanged);
-    EXPECT_EQ(TakeCalls(), Calls{"snapshot"});
-    EXPECT_EQ(current, first.table());
-}
-
-TEST_F(ScanStepTest, DifferenceRefillsDumpsAndSwapsAndLeavesChangedForTheNextStep)
-{
-    changed = 1;
-    host.rows.push_back({5, 0x0100007f, 4001, 0x0100007f, 22});
-    EXPECT_EQ(Step(), ScanStepResult::Changed);
-    EXPECT_EQ(TakeCalls(), (Calls{"snapshot", "show", "dump 3"}));
-    // The new snapshot is now the reference; the old reference takes the next one.
-    EXPECT_EQ(reference, first.table());
-    EXPECT_EQ(current, second.table());
-    EXPECT_EQ(changed, 1);
-
-    EXPECT_EQ(Step(), ScanStepResult::Refreshed);
-    EXPECT_EQ(TakeCalls(), (Calls{"snapshot", "show"}));
-    EXPECT_EQ(changed, 0);
-}
-
-TEST_F(ScanStepTest, ChangedSetDuringARefillIsNotLost)
-{
-    changed = 1;
-    host.setDuringRefill = &changed;
-    EXPECT_EQ(Step(), ScanStepResult::Refreshed);
-    EXPECT_EQ(changed, 1);
-
-    host.setDuringRefill = nullptr;
-    EXPECT_EQ(Step(), ScanStepResult::Refreshed);
-    EXPECT_EQ(changed, 0);
-}
-
-TEST_F(ScanStepTest, FailedSnapshotReportsAndChangesNothingElse)
-{
-    changed = 1;
-    host.failSnapshot = true;
-    EXPECT_EQ(Step(), ScanStepResult::SnapshotFailed);
-    EXPECT_EQ(TakeCalls(), (Calls{"snapshot", "report GetConnectionTable"}));
-    EXPECT_EQ(changed, 1);
-    EXPECT_EQ(current, first.table());
-    EXPECT_EQ(reference->count, 2u);
+    const struct {
+        const char* what;
+        int setChanged; // -1: leave it as the step before left it
+        bool newRow, fail, setDuringRefill;
+        ScanStepResult result;
+        Calls calls;
+        int changedAfter;
+    } steps[] = {
+        {"nothing new", 0, false, false, false, Unchanged, {"snapshot"}, 0},
+        {"asked for a refill", 1, false, false, false, Refreshed, {"snapshot", "show"}, 0},
+        {"asked again during it", 1, false, false, true, Refreshed, {"snapshot", "show"}, 1},
+        {"not lost", -1, false, false, false, Refreshed, {"snapshot", "show"}, 0},
+        {"a new row", 1, true, false, false, Changed, {"snapshot", "show", "dump 3"}, 1},
+        {"the flag it left", -1, false, false, false, Refreshed, {"snapshot", "show"}, 0},
+        {"failed", 1, false, true, false, SnapshotFailed, {"snapshot", "GetConnectionTable"}, 1},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        if (step.setChanged >= 0)
+            changed = step.setChanged;
+        if (step.newRow)
+            host.rows.push_back({5, 0x0100007f, 4001, 0x0100007f, 22});
+        host.failSnapshot = step.fail;
+        host.setDuringRefill = step.setDuringRefill ? &changed : nullptr;
+        CONN_TABLE* const before[] = {current, reference};
+        EXPECT_EQ(ScanStep(host, current, reference, changed), step.result);
+        EXPECT_EQ(std::exchange(host.calls, {}), step.calls);
+        EXPECT_EQ(changed, step.changedAfter);
+        // Only a difference swaps: the new snapshot becomes the reference.
+        EXPECT_EQ(reference, before[step.result == Changed ? 0 : 1]);
+        EXPECT_EQ(current, before[step.result == Changed ? 1 : 0]);
+        EXPECT_EQ(reference->count, host.rows.size());
+    }
 }
 
 // The scan thread against another that keeps asking for refills, as the
@@ -147,7 +113,7 @@ TEST(ScanThread, ServesEveryRefillRequestAndStopCutsADayLongWaitShort)
     }),
               1);
     auto refill = [&] {
-        int before = host.refills;
+        const int before = host.refills;
         changed = 1;
         while (host.refills == before)
             std::this_thread::yield();
@@ -161,5 +127,3 @@ TEST(ScanThread, ServesEveryRefillRequestAndStopCutsADayLongWaitShort)
     thread.Join();
     EXPECT_FALSE(thread.IsStarted());
 }
-
-} // namespace

@@ -1,63 +1,53 @@
 #pragma once
 
-// Helpers shared by the tests that work on real files.
+// What the tests of the plain C++ layers share: the headers most of them use,
+// a scratch folder, child processes and loopback sockets.
+#include <arpa/inet.h>
+#include <grp.h>
 #include <gtest/gtest.h>
-#include <net/if.h>
-#include <sched.h>
-#include <stdlib.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
-#include "settings/log_file.h"
+#include "tests/support/network_namespace.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+inline constexpr uid_t kNobody = 65534;
 
 // A fresh folder under /tmp, removed with everything in it.
-class TempDir {
-public:
+struct TempDir {
     TempDir()
     {
         char pattern[] = "/tmp/quillon-test-XXXXXX";
-        if (mkdtemp(pattern) != nullptr)
-            path = pattern;
+        if (mkdtemp(pattern) == nullptr)
+            throw std::system_error(errno, std::generic_category(), "mkdtemp");
+        path = pattern;
     }
     ~TempDir()
     {
         std::error_code ignored;
-        if (!path.empty())
-            std::filesystem::remove_all(path, ignored);
+        fs::remove_all(path, ignored);
     }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
     std::string operator/(const std::string& name) const { return path + "/" + name; }
 
     std::string path;
 };
 
-// A new network namespace with lo up holds only the sockets opened in it.
-// Needs root, and a process with one thread.
-inline bool EnterEmptyNetworkNamespace()
-{
-    ifreq request{};
-    std::strcpy(request.ifr_name, "lo");
-    int fd = unshare(CLONE_NEWNET) == 0 ? socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1;
-    bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-    request.ifr_flags |= IFF_UP;
-    up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-    close(fd);
-    return up;
-}
-
 // Runs `work` in a child process and gives back the child once `work` has
-// written its first byte to the pipe it is handed.
+// written its first byte to the pipe it is handed; -1 when it never does.
 template <typename Work> pid_t StartChild(Work work)
 {
     int ready[2];
@@ -76,36 +66,63 @@ template <typename Work> pid_t StartChild(Work work)
     return started ? child : -1;
 }
 
-inline std::vector<std::string> ReadLines(const std::string& path)
+// The exit code of `child` once it has ended; -1 when it did not exit itself.
+inline int ExitCode(pid_t child)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
+    int status = 0;
+    return waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Freezes the clock of the log's stamps at a local time "YYYY-MM-DD hh:mm:ss"
-// while it lives.
-class FrozenLogClock {
-public:
-    explicit FrozenLogClock(const char* text)
-    {
-        Set(text);
-        SetLogClockForTesting([] { return now.load(); });
-    }
-    ~FrozenLogClock() { SetLogClockForTesting(nullptr); }
-    FrozenLogClock(const FrozenLogClock&) = delete;
-    FrozenLogClock& operator=(const FrozenLogClock&) = delete;
+// The result of `work` run in a child process, as its exit code.
+template <typename Work> int InChild(Work work)
+{
+    const pid_t child = fork();
+    if (child == 0)
+        _exit(work());
+    return child > 0 ? ExitCode(child) : -1;
+}
 
-    void Set(const char* text)
-    {
-        std::tm local = {};
-        ASSERT_NE(strptime(text, "%Y-%m-%d %H:%M:%S", &local), nullptr);
-        local.tm_isdst = -1;
-        now = std::mktime(&local);
-    }
+// Gives up root for good: becomes user and group `id`, without other groups.
+inline bool BecomeUser(uid_t id)
+{
+    return setgroups(0, nullptr) == 0 && setresgid(id, id, id) == 0 && setresuid(id, id, id) == 0;
+}
 
-private:
-    static inline std::atomic<std::time_t> now{0};
-};
+// A socket of `type` bound to address:port, with the socket option `option`
+// of `level` turned on first when one is given.
+inline int Bound(int type, const char* address, std::uint16_t port, int level = 0, int option = 0)
+{
+    const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0), on = 1;
+    const sockaddr_in local{AF_INET, htons(port), {inet_addr(address)}, {}};
+    if (option != 0)
+        setsockopt(fd, level, option, &on, sizeof on);
+    EXPECT_EQ(0, bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local)) << address;
+    return fd;
+}
+
+inline void Connect(int fd, const char* address, std::uint16_t port)
+{
+    const sockaddr_in remote{AF_INET, htons(port), {inet_addr(address)}, {}};
+    EXPECT_EQ(0, connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote));
+}
+
+// A connection from `from`:`port` to `listener` at `to`:`toPort` that its
+// client closes first, so the client's end stays in TIME_WAIT, held by no file.
+inline void LeaveInTimeWait(int listener, const char* from, std::uint16_t port, const char* to,
+                            std::uint16_t toPort)
+{
+    const int client = Bound(SOCK_STREAM, from, port);
+    Connect(client, to, toPort);
+    const int server = accept(listener, nullptr, nullptr);
+    char end;
+    close(client);
+    EXPECT_EQ(0, read(server, &end, 1));
+    close(server);
+}
+
+inline std::string ReadText(const std::string& path)
+{
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+}

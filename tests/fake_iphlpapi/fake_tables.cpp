@@ -1,6 +1,7 @@
 // An IP helper library whose tables the tests set: it answers the size query
 // and the read as the real one does, can fail on demand, and calls a hook
 // from every TCP table call so a test can act in the middle of a scan step.
+// Built with FAKE_IPHLPAPI_WITHOUT_UDP it lacks GetUdpTable.
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -9,8 +10,6 @@
 #include "tests/fake_iphlpapi/fake_control.h"
 
 namespace {
-
-constexpr std::uint32_t kInsufficientBuffer = 122;
 
 std::mutex lock;
 std::vector<MIB_TCPROW> tcpRows;
@@ -21,20 +20,27 @@ FakeTableHook tcpHook = nullptr;
 template <typename Table, typename Row>
 std::uint32_t Answer(const std::vector<Row>& rows, Table* table, std::uint32_t* size)
 {
+    std::lock_guard<std::mutex> guard(lock);
     if (size == nullptr)
         return 87;
     if (failure != 0)
         return failure;
-    std::uint32_t needed =
+    const auto needed =
         static_cast<std::uint32_t>(sizeof(std::uint32_t) + rows.size() * sizeof(Row));
     if (table == nullptr || *size < needed) {
         *size = needed;
-        return kInsufficientBuffer;
+        return 122;
     }
     table->dwNumEntries = static_cast<std::uint32_t>(rows.size());
     if (!rows.empty())
         std::memcpy(table->table, rows.data(), rows.size() * sizeof(Row));
     return 0;
+}
+
+template <typename T> void Set(T& field, const T& value)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    field = value;
 }
 
 } // namespace
@@ -43,26 +49,22 @@ extern "C" {
 
 void FakeSetTcpRows(const MIB_TCPROW* rows, std::uint32_t count)
 {
-    std::lock_guard<std::mutex> guard(lock);
-    tcpRows.assign(rows, rows + count);
+    Set(tcpRows, std::vector<MIB_TCPROW>(rows, rows + count));
 }
 
 void FakeSetUdpRows(const MIB_UDPROW* rows, std::uint32_t count)
 {
-    std::lock_guard<std::mutex> guard(lock);
-    udpRows.assign(rows, rows + count);
+    Set(udpRows, std::vector<MIB_UDPROW>(rows, rows + count));
 }
 
 void FakeSetFailure(std::uint32_t code)
 {
-    std::lock_guard<std::mutex> guard(lock);
-    failure = code;
+    Set(failure, code);
 }
 
 void FakeSetTcpHook(FakeTableHook hook)
 {
-    std::lock_guard<std::mutex> guard(lock);
-    tcpHook = hook;
+    Set(tcpHook, hook);
 }
 
 std::uint32_t GetTcpTable(MIB_TCPTABLE* table, std::uint32_t* size, int)
@@ -75,13 +77,13 @@ std::uint32_t GetTcpTable(MIB_TCPTABLE* table, std::uint32_t* size, int)
     // Called outside the lock: the hook may set new rows.
     if (hook != nullptr && table == nullptr)
         hook();
-    std::lock_guard<std::mutex> guard(lock);
     return Answer(tcpRows, table, size);
 }
 
+#ifndef FAKE_IPHLPAPI_WITHOUT_UDP
 std::uint32_t GetUdpTable(MIB_UDPTABLE* table, std::uint32_t* size, int)
 {
-    std::lock_guard<std::mutex> guard(lock);
     return Answer(udpRows, table, size);
 }
+#endif
 }

@@ -1,0 +1,240 @@
+// Real sockets in a private network namespace: the snapshot the IP helper
+// library takes of them, its /proc fallback, and the processes that hold them.
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/prctl.h>
+
+#include <ostream>
+#include <set>
+
+#include "monitor/conn_table.h"
+#include "platform/iphelper/proc_net_table.h"
+#include "platform/iphelper/sock_diag_dump.h"
+#include "platform/socket_owner.h"
+#include "settings/prop.h"
+#include "test_support.h"
+
+using iphelper::Protocol;
+using enum SocketOwnerStatus;
+
+// Rows compare byte for byte and print readably.
+bool operator==(const CONN_ROW& a, const CONN_ROW& b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+void PrintTo(const CONN_ROW& row, std::ostream* out)
+{
+    *out << row.state << " " << inet_ntoa(in_addr{row.localAddr}) << ":" << row.localPort << " "
+         << inet_ntoa(in_addr{row.remoteAddr}) << ":" << row.remotePort;
+}
+
+CONN_ROW Row(std::uint32_t state, const char* local, std::uint16_t localPort,
+             const char* remote = "0.0.0.0", std::uint16_t remotePort = 0)
+{
+    return CONN_ROW{state, inet_addr(local), localPort, inet_addr(remote), remotePort};
+}
+
+SOCKET_ENDPOINT Endpoint(const CONN_ROW& row)
+{
+    return {row.state != 0, row.localAddr, row.localPort, row.remoteAddr, row.remotePort};
+}
+
+// The sockets that the fixture opens, in the order that a snapshot must hold
+// them: by unsigned host-order numbers, equal listeners side by side.
+const std::vector<CONN_ROW> kTcpRows = {
+    Row(MIB_TCP_STATE_LISTEN, "0.0.0.0", 22),
+    Row(MIB_TCP_STATE_LISTEN, "127.0.0.1", 5000),
+    Row(MIB_TCP_STATE_ESTAB, "127.0.0.1", 5000, "127.0.0.3", 40000),
+    Row(MIB_TCP_STATE_LISTEN, "127.0.0.2", 80),
+    Row(MIB_TCP_STATE_ESTAB, "127.0.0.3", 40000, "127.0.0.1", 5000),
+    Row(MIB_TCP_STATE_TIME_WAIT, "127.0.0.4", 40001, "127.0.0.2", 80),
+    Row(MIB_TCP_STATE_LISTEN, "127.0.0.6", 7000),
+    Row(MIB_TCP_STATE_LISTEN, "127.0.0.6", 7000),
+    Row(MIB_TCP_STATE_LISTEN, "127.0.0.7", 1),
+    Row(MIB_TCP_STATE_LISTEN, "127.0.0.7", 256),
+    Row(MIB_TCP_STATE_LISTEN, "127.1.0.1", 5000),
+    Row(MIB_TCP_STATE_LISTEN, "200.0.0.1", 1),
+};
+const std::vector<CONN_ROW> kUdpRows = {Row(0, "0.0.0.0", 53), Row(0, "127.0.0.1", 9999),
+                                        Row(0, "127.0.0.5", 5353), Row(0, "127.0.0.9", 6001)};
+
+class KernelSockets : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (const std::string why = EnterPrivateNetwork(); !why.empty())
+            GTEST_SKIP() << "no private network namespace: " << why;
+        g_pGetTcpTable = GetTcpTable;
+        g_pGetUdpTable = GetUdpTable;
+        oProp.SetScanTcp(1);
+        oProp.SetScanUdp(1);
+
+        const std::pair<const char*, std::uint16_t> listeners[] = {
+            {"0.0.0.0", 22},     {"127.0.0.1", 5000}, {"127.0.0.2", 80},
+            {"127.1.0.1", 5000}, {"127.0.0.7", 256},  {"127.0.0.7", 1}};
+        for (const auto& [address, port] : listeners)
+            Keep(Bound(SOCK_STREAM, address, port));
+        Keep(Bound(SOCK_STREAM, "127.0.0.6", 7000, SOL_SOCKET, SO_REUSEPORT));
+        Keep(Bound(SOCK_STREAM, "127.0.0.6", 7000, SOL_SOCKET, SO_REUSEPORT));
+        Keep(Bound(SOCK_STREAM, "200.0.0.1", 1, IPPROTO_IP, IP_FREEBIND)); // no interface has it
+        for (int fd : fds)
+            ASSERT_EQ(0, listen(fd, 16));
+        Keep(Bound(SOCK_STREAM, "127.0.0.8", 6000)); // only bound: no endpoint
+        Connect(Keep(Bound(SOCK_STREAM, "127.0.0.3", 40000)), "127.0.0.1", 5000);
+        const int accepted = accept(fds[1], nullptr, nullptr);
+        Keep(Bound(SOCK_DGRAM, "0.0.0.0", 53));
+        Keep(Bound(SOCK_DGRAM, "127.0.0.5", 5353));
+        Keep(Bound(SOCK_DGRAM, "127.0.0.1", 9999));
+        const int connectedUdp = Keep(Bound(SOCK_DGRAM, "127.0.0.9", 6001));
+        Connect(connectedUdp, "127.0.0.1",
+                9999); // a connected UDP socket still shows its local end
+        LeaveInTimeWait(fds[2], "127.0.0.4", 40001, "127.0.0.2", 80);
+
+        sharer = Hold(connectedUdp, getuid());
+        otherUser = Hold(accepted, kNobody);
+        close(accepted);
+        ASSERT_GT(sharer, 0);
+        ASSERT_GT(otherUser, 0);
+        // Until the server's end has gone: loopback closes finish in the kernel's own time.
+        for (int tries = 0; tries < 5000 && Snapshot().size() > kTcpRows.size() + kUdpRows.size();
+             ++tries)
+            usleep(1000);
+    }
+
+    void TearDown() override
+    {
+        for (pid_t child : {sharer, otherUser}) {
+            if (child > 0) {
+                kill(child, SIGKILL);
+                waitpid(child, nullptr, 0);
+            }
+        }
+        for (int fd : fds)
+            close(fd);
+    }
+
+    int Keep(int fd) { return fds.emplace_back(fd); }
+
+    // A child named "holder", running as `uid`, with `fd` its only socket.
+    static pid_t Hold(int fd, uid_t uid)
+    {
+        return StartChild([fd, uid](int ready) {
+            const int kept = dup2(fd, 100);
+            dup2(ready, 101);
+            close_range(3, 99, 0);
+            prctl(PR_SET_NAME, "holder");
+            if (kept == 100 && (uid == getuid() || BecomeUser(uid)) && write(101, "", 1) == 1)
+                pause();
+        });
+    }
+
+    std::vector<CONN_ROW> Snapshot()
+    {
+        buffer.assign(kConnTableBytes, 0);
+        auto* table = reinterpret_cast<CONN_TABLE*>(buffer.data());
+        EXPECT_EQ(1, GetConnectionTable(table));
+        return std::vector<CONN_ROW>(table->rows, table->rows + table->count);
+    }
+
+    std::vector<int> fds;
+    pid_t sharer = -1;
+    pid_t otherUser = -1;
+    std::vector<char> receive;
+    std::vector<unsigned char> buffer;
+};
+
+TEST_F(KernelSockets, SnapshotHoldsExactlyTheOpenSocketsOfTheNamespaceAsTheSettingsAsk)
+{
+    std::vector<CONN_ROW> all = kTcpRows;
+    all.insert(all.end(), kUdpRows.begin(), kUdpRows.end());
+    EXPECT_EQ(all, Snapshot());
+    const std::vector<unsigned char> first = buffer;
+    for (int round = 0; round < 20; ++round) {
+        Snapshot();
+        ASSERT_EQ(first, buffer) << "unchanged sockets, changed snapshot in round " << round;
+    }
+    oProp.SetScanUdp(0);
+    EXPECT_EQ(kTcpRows, Snapshot());
+    oProp.SetScanTcp(0);
+    oProp.SetScanUdp(1);
+    EXPECT_EQ(kUdpRows, Snapshot());
+
+    // The same thread, moved to another namespace, sees that one's sockets.
+    ASSERT_EQ(EnterPrivateNetwork(), "");
+    EXPECT_TRUE(Snapshot().empty());
+}
+
+TEST_F(KernelSockets, ProcTablesAgreeWithSockDiag)
+{
+    for (Protocol protocol : {Protocol::Tcp, Protocol::Udp}) {
+        iphelper::EndpointRows diag, proc;
+        std::string text;
+        ASSERT_EQ(0, iphelper::DumpSockDiag(protocol, diag, receive));
+        ASSERT_EQ(0, iphelper::ReadProcNet(protocol, iphelper::ProcNetPath(protocol), text, proc));
+        iphelper::SortRows(diag);
+        iphelper::SortRows(proc);
+        ASSERT_EQ(diag.size(), proc.size());
+        EXPECT_EQ(0, std::memcmp(diag.data(), proc.data(), diag.size() * sizeof(MIB_TCPROW)));
+    }
+}
+
+TEST_F(KernelSockets, OwnersAreNamedOrWhyNoneCanBe)
+{
+    const pid_t self = getpid();
+    std::string command;
+    std::getline(std::ifstream("/proc/self/comm"), command);
+    const struct {
+        const char* what;
+        CONN_ROW row;
+        SocketOwnerStatus status;
+        std::set<pid_t> pids;
+    } cases[] = {
+        {"listener", kTcpRows[1], Found, {self}},
+        {"another user's", kTcpRows[2], Found, {otherUser}},
+        {"client end", kTcpRows[4], Found, {self}},
+        {"time wait", kTcpRows[5], NoProcess, {}},
+        {"shared with a child", kUdpRows[3], Found, {self, sharer}},
+        {"closed", Row(MIB_TCP_STATE_LISTEN, "127.0.0.1", 5001), Gone, {}},
+        {"same port, other protocol", Row(0, "127.0.0.1", 5000), Gone, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const SOCKET_OWNERS owners = FindSocketOwners(Endpoint(c.row));
+        EXPECT_EQ(owners.status, c.status);
+        std::set<pid_t> pids;
+        for (const SOCKET_HOLDER& holder : owners.holders) {
+            pids.insert(holder.pid);
+            EXPECT_EQ(holder.command, holder.pid == self ? command : "holder");
+            EXPECT_EQ(holder.uid, holder.pid == otherUser ? kNobody : geteuid());
+            const passwd* entry = getpwuid(holder.uid);
+            EXPECT_EQ(holder.user, entry ? entry->pw_name : std::to_string(holder.uid));
+        }
+        EXPECT_EQ(pids, c.pids);
+    }
+}
+
+// An ordinary user, with none of the parent's sockets, takes the same snapshot
+// through sock_diag itself (not the /proc fallback), and sees that root's
+// listener is held, and by whom, but not by which process.
+TEST_F(KernelSockets, OrdinaryUserSeesTheSameSockets)
+{
+    const std::vector<CONN_ROW> expected = Snapshot();
+    iphelper::EndpointRows parentRows, rows;
+    ASSERT_EQ(0, iphelper::DumpSockDiag(Protocol::Tcp, parentRows, receive));
+    EXPECT_EQ(0, InChild([&] {
+                  close_range(3, ~0u, 0);
+                  if (!BecomeUser(kNobody))
+                      return 10;
+                  if (iphelper::DumpSockDiag(Protocol::Tcp, rows, receive) != 0 ||
+                      rows.size() != parentRows.size())
+                      return 11;
+                  if (Snapshot() != expected)
+                      return 12;
+                  const SOCKET_OWNERS seen = FindSocketOwners(Endpoint(kTcpRows[1]));
+                  return seen.status == Hidden && seen.socketUser == "root" ? 0 : 13;
+              }))
+        << "10: dropping privileges, 11: sock_diag refused, 12: snapshot differs, "
+           "13: root's listener not reported as hidden";
+}
