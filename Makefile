@@ -57,7 +57,7 @@ package: build
 
 # The main window with live rows and the tray menu open, for the README.
 screenshot: build
-	@scripts/screenshot.sh $(BUILD) docs/screenshot.png
+	@/usr/bin/python3 scripts/screenshot.py $(BUILD) docs/screenshot.png
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz
