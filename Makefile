@@ -46,7 +46,7 @@ test-fuzz: deps
 	@cat build-fuzz/fuzz/*.runs 2>/dev/null || true
 
 bench: build
-	@scripts/bench.sh $(BUILD)
+	@/usr/bin/python3 bench/bench_table.py $(BUILD)
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
