@@ -46,7 +46,7 @@ test-fuzz: deps
 	@cat build-fuzz/fuzz/*.runs 2>/dev/null || true
 
 bench: build
-	@scripts/bench.sh $(BUILD)
+	@/usr/bin/python3 bench/bench_table.py $(BUILD)
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
@@ -57,7 +57,7 @@ package: build
 
 # The main window with live rows and the tray menu open, for the README.
 screenshot: build
-	@scripts/screenshot.sh $(BUILD) docs/screenshot.png
+	@/usr/bin/python3 scripts/screenshot.py $(BUILD) docs/screenshot.png
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz

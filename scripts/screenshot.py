@@ -1,50 +1,64 @@
-"""Renders the main window with live rows and the tray menu open, under Xvfb,
-in private network and mount namespaces (scripts/screenshot.sh sets them up)."""
+"""Pictures of the built program on a private desktop with a tray host.
+
+screenshot.py BUILD OUTPUT
+    The README's picture: known sockets with names, in namespaces of their own
+    (needs root), and the tray menu open.
+screenshot.py --machine BUILD OUTPUT [SECONDS]
+    The machine's own endpoints, with the user's settings and the log in BUILD,
+    SECONDS (4) after the start; then the program is ended as a session end
+    would end it (SIGTERM). `make run` does this where there is no display.
+"""
 
 import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "system"))
-from desktop import Desktop, Quillon, Sockets, prepare_namespace, wait_until  # noqa: E402
+from desktop import Desktop, Quillon, Sockets, enter_private_namespace
 
-HOSTS = """127.0.0.1 localhost
-127.0.0.2 web.lan
-127.0.0.3 mail.lan
-127.0.0.4 db.lan
-"""
+HOSTS = "127.0.0.1 localhost\n127.0.0.2 web.lan\n127.0.0.3 mail.lan\n127.0.0.4 db.lan\n"
 
 
-def main(output):
-    prepare_namespace(HOSTS)
+def readme_picture(build, output):
+    if not enter_private_namespace(HOSTS):
+        raise SystemExit("screenshot: namespaces of its own need root")
     sockets = Sockets()
     sockets.tcp_listen("0.0.0.0", 22)
     sockets.tcp_listen("127.0.0.1", 631)
-    sockets.tcp_pair("127.0.0.2", 443, client_address="127.0.0.1", client_port=51234)
-    sockets.tcp_pair("127.0.0.3", 25, client_address="127.0.0.1", client_port=51240)
-    sockets.tcp_pair("127.0.0.4", 5432, client_address="127.0.0.1", client_port=51252)
-    sockets.udp("0.0.0.0", 68)
-    sockets.udp("0.0.0.0", 5353)
-    sockets.udp("127.0.0.1", 53)
-    desktop = Desktop(tray=True, size="800x560")
-    quillon = Quillon(desktop)
-    try:
+    for server, client_port in ((("127.0.0.2", 443), 51234), (("127.0.0.3", 25), 51240), (("127.0.0.4", 5432), 51252)):
+        sockets.tcp_pair(server, ("127.0.0.1", client_port))
+    for local in (("0.0.0.0", 68), ("0.0.0.0", 5353), ("127.0.0.1", 53)):
+        sockets.udp(*local)
+    with Desktop(size="800x560") as desktop, Quillon(desktop, program=build / "quillon") as quillon:
         quillon.write_hive(bool_prop1=15, refresh_time=500)
-        quillon.start()
-        if not quillon.main_window():
-            raise SystemExit("the main window did not appear")
+        if not quillon.start().main_window():
+            raise SystemExit("screenshot: the main window did not appear")
         time.sleep(2.5)  # names arrive and the next refill shows them
-        position = wait_until(desktop.tray_icon_position, 10)
-        if not position:
-            raise SystemExit("no tray icon")
-        desktop.right_click(*position)
-        time.sleep(1)
+        icon = desktop.tray_icon()
+        if not icon:
+            raise SystemExit("screenshot: no tray icon")
+        if not desktop.opened(lambda: desktop.click(*icon, button=3)):
+            raise SystemExit("screenshot: no tray menu")
+        time.sleep(0.5)  # drawn
         desktop.screenshot(output)
-    finally:
-        quillon.cleanup()
-        desktop.close()
-        sockets.close()
+    sockets.close()
+    print(f"Screenshot: {output}")
+
+
+def machine_picture(build, output, seconds):
+    # The log file name is relative: with the user's own settings it goes to the build folder.
+    with Desktop() as desktop, Quillon(desktop, home=Path.home(), work=build, program=build / "quillon") as quillon:
+        quillon.start()
+        time.sleep(seconds)
+        desktop.screenshot(output)
+        status = quillon.stop()
+    print(f"Screenshot: {output} (program ended with status {status})")
 
 
 if __name__ == "__main__":
-    main(Path(sys.argv[1]).resolve())
+    machine = sys.argv[1] == "--machine"
+    build, output = Path(sys.argv[1 + machine]).resolve(), Path(sys.argv[2 + machine]).resolve()
+    output.parent.mkdir(parents=True, exist_ok=True)
+    if machine:
+        machine_picture(build, output, float(sys.argv[4]) if len(sys.argv) > 4 else 4)
+    else:
+        readme_picture(build, output)

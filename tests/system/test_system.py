@@ -1,15 +1,11 @@
-"""The real program under Xvfb with a real tray host, the real kernel and the
-system resolver; checked through the files it writes and the windows it shows.
-
-Run one scenario per process: `python3 test_system.py Scenario.test_name`,
-inside a private network and mount namespace (CMakeLists.txt does that).
-"""
+"""The real program under Xvfb with a real tray host, the real kernel and the system
+resolver, checked through the files it writes and what its windows show. One scenario
+per process, in namespaces of its own: `test_system.py Scenario.test_name` (77: skipped)."""
 
 import ipaddress
 import os
 import re
 import shutil
-import signal
 import socket
 import struct
 import subprocess
@@ -19,572 +15,484 @@ import time
 import unittest
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-from desktop import (BUILD_DIR, NOBODY, Accessibility, Desktop, Quillon, Sockets, bind_hosts_file,  # noqa: E402
-                     overlay_system_folders, prepare_namespace, remove_system_overlays, run, wait_until)
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
+from desktop import (BUILD_DIR, Desktop, Quillon, Sockets, bind_hosts_file, enter_private_namespace,  # noqa: E402
+                     run, wait_until)
 
-HOSTS = """127.0.0.1 localhost
-127.0.0.2 alpha.test
-127.0.0.3 bravo.test
-127.0.0.4 charlie.test
-"""
-
+HOSTS = "127.0.0.1 localhost\n127.0.0.2 alpha.test\n127.0.0.3 bravo.test\n127.0.0.4 charlie.test\n"
+NOBODY = 65534
 STAMP = r"<<\d{4}-\d\d-\d\d \d\d:\d\d:\d\d>>"
-STAMP_LINE = re.compile(f"^{STAMP}$")
-SEPARATOR = "-" * 80
-
-
-def address_text(address):
-    return "%3u.%3u.%3u.%3u" % tuple(ipaddress.IPv4Address(address).packed)
+ANY = ("0.0.0.0", 0)
 
 
 def endpoint_text(address, port):
-    return "%s:%5u" % (address_text(address), port)
+    return "%3u.%3u.%3u.%3u:%5u" % (*ipaddress.IPv4Address(address).packed, port)
 
 
-def row_line(protocol, local, remote=None, state=" "):
-    """One log line with names off, as the program writes it."""
-    if protocol == "UDP":
-        return f"UDP|Local address: {endpoint_text(*local)} - Remote address: *.* -  "
-    return f"TCP|Local address: {endpoint_text(*local)} - Remote address: {endpoint_text(*remote)} - {state}"
+def columns(row, endpoint=endpoint_text):
+    """A row's four column texts in the window's list; names off unless `endpoint` names them."""
+    protocol, local, remote, state = row
+    return (protocol, endpoint(*local), endpoint(*remote) if remote else "*.*", state)
 
 
-def list_line(protocol, local, remote=None, state=" "):
-    """One line of the window's list with names off: its four column texts."""
-    if protocol == "UDP":
-        return ("UDP", endpoint_text(*local), "*.*", " ")
-    return ("TCP", endpoint_text(*local), endpoint_text(*remote), state)
+def log_line(row, endpoint=endpoint_text):
+    protocol, local, remote, state = columns(row, endpoint)
+    return f"{protocol}|Local address: {local} - Remote address: {remote} - {state}"
 
 
-def sort_key(row):
-    (local, lport), (remote, rport) = row[1], row[2] or ("0.0.0.0", 0)
-    return (int(ipaddress.IPv4Address(local)), lport, int(ipaddress.IPv4Address(remote)), rport)
+def in_kernel_order(rows):
+    """TCP rows first, each protocol by local then remote address and port."""
+    def key(row):
+        (local, lport), (remote, rport) = row[1], row[2] or ANY
+        return row[0] != "TCP", ipaddress.IPv4Address(local), lport, ipaddress.IPv4Address(remote), rport
+    return sorted(rows, key=key)
 
 
-def expected_lines(tcp_rows, udp_rows):
-    """Rows as (protocol, local, remote, state), in the kernel's sorted order: TCP first."""
-    tcp = sorted(tcp_rows, key=sort_key)
-    udp = sorted(udp_rows, key=sort_key)
-    return [row_line(*row) for row in tcp] + [row_line(*row) for row in udp]
+def hold(sockets, listeners=(), pairs=(), udp=()):
+    """Opens the sockets and returns the rows the program should show for them, in its order."""
+    rows = []
+    for local in listeners:
+        sockets.tcp_listen(*local)
+        rows.append(("TCP", local, ANY, "LISTEN"))
+    for server, client in pairs:
+        sockets.tcp_pair(server, client)
+        rows += [("TCP", server, ANY, "LISTEN"), ("TCP", client, server, "ESTABLISHED"),
+                 ("TCP", server, client, "ESTABLISHED")]
+    for local in udp:
+        sockets.udp(*local)
+        rows.append(("UDP", local, None, " "))
+    return in_kernel_order(rows)
 
 
 def dumps(lines):
-    """The row blocks of the log: each stamp-only line and the row lines after it."""
+    """The row blocks of the log: the row lines after each stamp-only line."""
     blocks = []
     for line in lines:
-        if STAMP_LINE.match(line):
+        if re.fullmatch(STAMP, line):
             blocks.append([])
-        elif blocks and (line.startswith("TCP|") or line.startswith("UDP|")):
+        elif blocks and line[:4] in ("TCP|", "UDP|"):
             blocks[-1].append(line)
     return [block for block in blocks if block]
 
 
 def hive_values(path):
-    values = {}
-    for line in Path(path).read_text().splitlines():
-        match = re.match(r'^"([^"]+)"=(.*)$', line)
-        if match:
-            values[match.group(1)] = match.group(2)
-    return values
+    return dict(re.findall(r'^"([^"]+)"=(.*)$', Path(path).read_text(), re.MULTILINE))
+
+
+class Screen:
+    """What the program's windows show, read over the accessibility bus as a screen reader reads it."""
+
+    def __init__(self, desktop):
+        # The accessibility library finds its bus through these when first used.
+        for name in ("DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"):
+            os.environ[name] = desktop.env[name]
+        import pyatspi  # Debian's python3-pyatspi
+        self.atspi = pyatspi
+
+    def has(self, node, state):
+        return node.getState().contains(getattr(self.atspi, "STATE_" + state))
+
+    def _windows(self):
+        found = []
+        for app in self.atspi.Registry.getDesktop(0):
+            try:
+                if app is not None and app.name == "quillon":
+                    found += [window for window in app if window is not None and self.has(window, "SHOWING")]
+            except Exception:  # an application that went away while it was read
+                continue
+        return found
+
+    def find(self, role=None, name=None, root=None, text=None, timeout=10):
+        """The first showing node, from `root` down (the program's windows), of that role, name and text."""
+        def first():
+            stack = [root] if root is not None else self._windows()
+            while stack:
+                node = stack.pop()
+                try:
+                    if role in (None, node.getRoleName()) and name in (None, node.name) and self.has(node, "SHOWING") \
+                            and (text is None or node.queryText().getText(0, -1) == text):
+                        return node
+                    stack.extend(reversed([child for child in node if child is not None]))
+                except Exception:
+                    continue
+            return None
+        return wait_until(first, timeout, 0.2)
+
+    def table_rows(self, table):
+        """The list's lines, each a tuple of its cell texts, top to bottom."""
+        cells = table.queryTable()
+        return [tuple(cells.getAccessibleAt(row, column).name for column in range(cells.nColumns))
+                for row in range(cells.nRows)]
+
+    def tooltip(self):
+        return next((w.name for w in self._windows() if w.getRoleName() == "tool tip"), None)
+
+    def centre(self, node):
+        """The node's centre on the screen, for a real click."""
+        x, y, width, height = node.queryComponent().getExtents(self.atspi.DESKTOP_COORDS)
+        return x + width // 2, y + height // 2
+
+
+SYSTEM_FOLDERS = ("/usr", "/etc", "/var")
+
+
+def overlay_system_folders(scratch):
+    """Writable overlays on /usr, /etc and /var in this mount namespace only, so what a package
+    install writes stays in a tmpfs on `scratch`. False where the kernel refuses them."""
+    run("mount", "-t", "tmpfs", "quillon-overlays", str(scratch))
+    for folder in SYSTEM_FOLDERS:
+        layers = scratch / folder[1:]
+        for layer in ("upper", "work"):
+            (layers / layer).mkdir(parents=True)
+        if run("mount", "-t", "overlay", "quillon-overlay", "-o",
+               f"lowerdir={folder},upperdir={layers}/upper,workdir={layers}/work", folder, check=False).returncode:
+            remove_system_overlays(scratch)
+            return False
+    return True
+
+
+def remove_system_overlays(scratch):
+    """Takes the overlays and their tmpfs away again: the machine's own folders show."""
+    for folder in (*reversed(SYSTEM_FOLDERS), str(scratch)):
+        source = run("findmnt", "--noheadings", "--output", "SOURCE", "--mountpoint", folder, check=False)
+        if source.stdout.strip() in ("quillon-overlay", "quillon-overlays"):
+            run("umount", "--lazy", folder)
 
 
 class Scenario(unittest.TestCase):
     def setUp(self):
-        if os.geteuid() != 0:
-            self.skipTest("system tests need root for their private namespaces")
-        if not (BUILD_DIR / "quillon").exists():
-            self.skipTest(f"no program at {BUILD_DIR / 'quillon'}")
-        prepare_namespace(HOSTS)
         self.sockets = Sockets()
         self.addCleanup(self.sockets.close)
 
     def start_desktop(self, tray=True):
-        desktop = Desktop(tray=tray)
-        self.addCleanup(desktop.close)
-        return desktop
+        self.desktop = Desktop(tray=tray)
+        self.addCleanup(self.desktop.close)
+        return self.desktop
 
-    def program(self, desktop, **kwargs):
-        quillon = Quillon(desktop, **kwargs)
+    def program(self, copies=(), **kwargs):
+        """The program, from the build or copied with `copies` into a folder of its own."""
+        if copies:
+            folder = Path(tempfile.mkdtemp(prefix="quillon-copy-"))
+            self.addCleanup(shutil.rmtree, folder, True)
+            for name in copies:
+                shutil.copy2(BUILD_DIR / name, folder / name)
+            kwargs["program"] = folder / "quillon"
+        quillon = Quillon(self.desktop, **kwargs)
         self.addCleanup(quillon.cleanup)
         return quillon
 
-    def assert_centred(self, desktop, window):
-        """A start-up box stands over the middle of the screen, where the main window goes."""
-        x, y, width, height = desktop.geometry(window)
-        middle = (x + width // 2, y + height // 2)
-        for axis, expected in enumerate((desktop.width // 2, desktop.height // 2)):
-            self.assertLess(abs(middle[axis] - expected), 60, f"box at {x},{y} is not centred")
-
-    def dismiss_box(self, desktop, title="quillon"):
-        window = desktop.window_named(title, timeout=15)
-        self.assertIsNotNone(window, f"no message box titled {title!r}")
-        self.assert_centred(desktop, window)
-        desktop.xdotool("windowactivate", "--sync", window)
-        desktop.key("Return", window=window)
-        self.assertTrue(wait_until(lambda: not desktop.windows_named(title), 5), "the box stayed")
+    def started(self, quillon, **hive):
+        """Starts it with the settings given and waits for its window and first dump."""
+        if hive:
+            quillon.write_hive(**hive)
+        window = quillon.start().main_window()
+        self.assertIsNotNone(window, "the main window did not appear")
+        self.wait_for_dumps(quillon, 1)
         return window
 
-    def open_known_sockets(self):
-        """Listeners, an established pair and UDP sockets; returns the expected TCP and UDP rows."""
-        s = self.sockets
-        s.tcp_listen("127.0.0.2", 8080)
-        s.tcp_listen("0.0.0.0", 2222)
-        _, client, _ = s.tcp_pair("127.0.0.3", 9000, client_address="127.0.0.4", client_port=40000)
-        s.udp("0.0.0.0", 5353)
-        s.udp("127.0.0.2", 6000)
-        tcp = [
-            ("TCP", ("127.0.0.2", 8080), ("0.0.0.0", 0), "LISTEN"),
-            ("TCP", ("0.0.0.0", 2222), ("0.0.0.0", 0), "LISTEN"),
-            ("TCP", ("127.0.0.3", 9000), ("0.0.0.0", 0), "LISTEN"),
-            ("TCP", ("127.0.0.4", 40000), ("127.0.0.3", 9000), "ESTABLISHED"),
-            ("TCP", ("127.0.0.3", 9000), ("127.0.0.4", 40000), "ESTABLISHED"),
-        ]
-        udp = [("UDP", ("0.0.0.0", 5353), None), ("UDP", ("127.0.0.2", 6000), None)]
-        return tcp, udp
+    def soon(self, predicate, message=None, timeout=5):
+        self.assertTrue(wait_until(predicate, timeout, 0.1), message)
 
-    def test_first_start_writes_defaults_and_first_dump(self):
-        # Addresses the private hosts file does not name, so their lookups fail
-        # and the first dump is the same whichever way the race with them goes.
-        s = self.sockets
-        s.tcp_listen("127.0.0.1", 8080)
-        s.tcp_listen("0.0.0.0", 2222)
-        s.tcp_pair("127.0.0.6", 9000, client_address="127.0.0.7", client_port=40000)
-        s.udp("0.0.0.0", 5353)
-        s.udp("127.0.0.6", 80)
-        tcp = [
-            ("TCP", ("127.0.0.1", 8080), ("0.0.0.0", 0), "LISTEN"),
-            ("TCP", ("0.0.0.0", 2222), ("0.0.0.0", 0), "LISTEN"),
-            ("TCP", ("127.0.0.6", 9000), ("0.0.0.0", 0), "LISTEN"),
-            ("TCP", ("127.0.0.7", 40000), ("127.0.0.6", 9000), "ESTABLISHED"),
-            ("TCP", ("127.0.0.6", 9000), ("127.0.0.7", 40000), "ESTABLISHED"),
-        ]
-        udp = [("UDP", ("0.0.0.0", 5353), None), ("UDP", ("127.0.0.6", 80), None)]
-        desktop = self.start_desktop()
-        quillon = self.program(desktop)
-        self.assertFalse(quillon.hive.exists())
-        quillon.start()
-        self.assertIsNotNone(quillon.main_window(), "the main window did not appear")
-        self.assertTrue(wait_until(quillon.hive.exists, 10), "no hive written")
-        values = hive_values(quillon.hive)
-        self.assertEqual(values["BoolProp1"], "dword:0000000f")
-        self.assertEqual(values["RefreshTime"], "dword:000003e8")
-        self.assertEqual(values["LogName"], '"quillon.log"')
+    def wait_for_dumps(self, quillon, count):
+        self.soon(lambda: len(dumps(quillon.log_lines())) >= count, f"no dump {count}", 15)
+        return dumps(quillon.log_lines())[count - 1]
 
-        rows = len(tcp) + len(udp)
-        self.assertTrue(quillon.wait_for_log(lambda lines: len(lines) >= 3 + rows))
+    def key(self, *keys):
+        self.desktop.xdotool("key", "--delay", "60", *keys)
+
+    def menu(self, open_it, *keys):
+        """Opens a menu with `open_it`, waits for it and picks with `keys` (Up: the last item); its windows."""
+        menus = self.desktop.opened(open_it)
+        self.assertTrue(menus, "no menu opened")
+        if keys:
+            self.key(*keys, "Return")
+        return menus
+
+    def tray_menu(self, *keys):
+        icon = self.desktop.tray_icon()
+        self.assertIsNotNone(icon, "no tray icon")
+        self.menu(lambda: self.desktop.click(*icon, button=3), *keys)
+
+    def centred_box(self):
+        """A start-up box stands over the middle of the screen, where the main window goes."""
+        box = self.desktop.window_named("quillon", 15)
+        self.assertIsNotNone(box, "no message box")
+        x, y, width, height = self.desktop.geometry(box)
+        self.assertLess(abs(x + width // 2 - self.desktop.width // 2), 60, "the box is not centred")
+        self.assertLess(abs(y + height // 2 - self.desktop.height // 2), 60, "the box is not centred")
+        return box
+
+    def dismiss_box(self):
+        self.desktop.xdotool("windowraise", self.centred_box())  # no window manager keeps it above the main window
+        screen = Screen(self.desktop)
+        self.desktop.click(*screen.centre(screen.find("push button", "OK", root=screen.find(name="quillon"))))
+        self.soon(lambda: not self.desktop.windows_named("quillon"), "the box stayed")
+
+    def corner(self, window):
+        """A point inside the window, outside its list and buttons."""
+        x, y, width, height = self.desktop.geometry(window)
+        return x + 4, y + height - 4
+
+    def test_first_start_to_sigterm(self):
+        rows = hold(self.sockets, listeners=[("127.0.0.1", 8080), ("0.0.0.0", 2222), ("127.0.0.2", 8080)],
+                    pairs=[(("127.0.0.6", 9000), ("127.0.0.7", 40000))], udp=[("0.0.0.0", 5353), ("127.0.0.6", 80)])
+        self.start_desktop()
+        quillon = self.program(copies=("quillon", "libiphlpapi.so"))
+        window = self.started(quillon)
+        self.assertEqual(hive_values(quillon.hive),
+                         {"BoolProp1": "dword:0000000f", "RefreshTime": "dword:000003e8", "LogName": '"quillon.log"'})
         lines = quillon.log_lines()
         self.assertRegex(lines[0], f"^Quillon session opened  {STAMP}$")
         self.assertEqual(lines[1], "Product version: 1.0.0.6")
-        self.assertRegex(lines[2], STAMP_LINE)
+        self.assertRegex(lines[2], f"^{STAMP}$")
+
         # Names are on by default: 0.0.0.0 and 127.0.0.1 show the computer's name,
-        # other addresses their address text until a lookup answers.
-        me = socket.gethostname()
-        services = {8080: "8080", 2222: "2222", 9000: "9000", 40000: "40000", 5353: "5353", 80: "http", 0: "0"}
+        # other addresses their address text until a lookup answers. Only
+        # 127.0.0.2 has a name, which may come before the first dump or after.
+        def named(resolved):
+            hosts = {"0.0.0.0": socket.gethostname(), "127.0.0.1": socket.gethostname(),
+                     "127.0.0.2": "alpha.test" if resolved else None}
+            return lambda address, port: f"{hosts.get(address) or endpoint_text(address, port)[:15]}:" + \
+                ("http" if port == 80 else str(port))
 
-        def host(address):
-            return me if address in ("0.0.0.0", "127.0.0.1") else address_text(address)
+        self.assertIn(lines[3:3 + len(rows)], [[log_line(row, named(resolved)) for row in rows]
+                                               for resolved in (False, True)])
+        screen = Screen(self.desktop)
+        table = screen.find("tree")
+        alpha = next(row for row in rows if row[1] == ("127.0.0.2", 8080))
+        self.soon(lambda: columns(alpha, named(True)) in screen.table_rows(table), "no name in the list", 10)
+        added = hold(self.sockets, udp=[("127.0.0.6", 6000)])
+        self.assertEqual(self.wait_for_dumps(quillon, 2),
+                         [log_line(row, named(True)) for row in in_kernel_order(rows + added)])
 
-        def named(address, port):
-            return f"{host(address)}:{services[port]}"
+        # A package upgrade replaces the program file under the running program.
+        quillon.program.unlink()
+        self.desktop.xdotool("windowfocus", "--sync", window)
+        self.soon(lambda: screen.has(table, "FOCUSED"), "the list does not start focused")
+        # Screen readers meet a menu through its items; its window is found on the X server.
+        menus = self.menu(lambda: self.key("alt+space"))
+        self.assertEqual(len(menus), 1, "Alt+Space in the list opened no window menu")
+        self.assertEqual(self.desktop.geometry(menus.pop())[:2], self.desktop.geometry(window)[:2])
+        self.key("Up", "Return")  # "&About Quillon...", the last item
+        about = screen.find(name="About Quillon")
+        self.assertIsNotNone(about, "About did not open")
+        self.assertIsNotNone(screen.find("label", "Quillon v. 1.0.0.6", root=about, timeout=2))
+        self.key("Return")
+        self.soon(lambda: not self.desktop.windows_named("About Quillon"), "About stayed")
 
-        expected = []
-        for row in sorted(tcp, key=sort_key):
-            expected.append(f"TCP|Local address: {named(*row[1])} - Remote address: {named(*row[2])} - {row[3]}")
-        for row in sorted(udp, key=sort_key):
-            expected.append(f"UDP|Local address: {named(*row[1])} - Remote address: *.* -  ")
-        self.assertEqual(lines[3:3 + rows], expected)
+        self.assertEqual(quillon.stop(), 0)
+        self.assertRegex(quillon.log_lines()[-2], f"^{STAMP}$")
+        self.assertEqual(quillon.log_lines()[-1], "-" * 80)
 
-    def test_changes_are_dumped_once_each(self):
-        tcp, udp = self.open_known_sockets()
-        desktop = self.start_desktop()
-        quillon = self.program(desktop)
-        quillon.write_hive(bool_prop1=7, refresh_time=500)
-        quillon.start()
-        self.assertIsNotNone(quillon.main_window())
-        self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 1))
-        self.assertEqual(dumps(quillon.log_lines())[0], expected_lines(tcp, udp))
-
-        # The window's list shows the same rows, in the same order, as the log.
-        screen = Accessibility(desktop)
+    def test_changes_list_copy_and_hover(self):
+        rows = hold(self.sockets, listeners=[("127.0.0.2", 8080), ("0.0.0.0", 2222)],
+                    pairs=[(("127.0.0.3", 9000), ("127.0.0.4", 40000))], udp=[("0.0.0.0", 5353), ("127.0.0.2", 6000)])
+        self.start_desktop()
+        quillon = self.program()
+        window = self.started(quillon, bool_prop1=7, refresh_time=500)
+        self.assertEqual(dumps(quillon.log_lines())[0], [log_line(row) for row in rows])
+        screen = Screen(self.desktop)
         table = screen.find("tree")
         self.assertIsNotNone(table, "the list is not exposed to assistive technology")
-        expected = [list_line(*row) for row in sorted(tcp, key=sort_key) + sorted(udp, key=sort_key)]
-        self.assertEqual(screen.table_rows(table), expected)
+        self.assertEqual(screen.table_rows(table), [columns(row) for row in rows])
 
         extra = self.sockets.udp("127.0.0.3", 7777)
-        self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 2, timeout=10))
-        self.assertEqual(dumps(quillon.log_lines())[1],
-                         expected_lines(tcp, udp + [("UDP", ("127.0.0.3", 7777), None)]))
-        self.assertIn(list_line("UDP", ("127.0.0.3", 7777)),
-                      wait_until(lambda: screen.table_rows(table), 5))
-
+        more = in_kernel_order(rows + [("UDP", ("127.0.0.3", 7777), None, " ")])
+        self.assertEqual(self.wait_for_dumps(quillon, 2), [log_line(row) for row in more])
+        self.soon(lambda: screen.table_rows(table) == [columns(row) for row in more], "the list missed the change")
         self.sockets.close(extra)
-        self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 3, timeout=10))
-        self.assertEqual(dumps(quillon.log_lines())[2], expected_lines(tcp, udp))
-
+        self.assertEqual(self.wait_for_dumps(quillon, 3), [log_line(row) for row in rows])
+        shown = wait_until(lambda: screen.table_rows(table) == [columns(row) for row in rows] and
+                           screen.table_rows(table), 5)
+        self.assertTrue(shown, "the list did not follow the change")
         before = quillon.log_lines()
         time.sleep(2.5)  # five periods with nothing changing
         self.assertEqual(quillon.log_lines(), before)
 
-    def test_resolved_name_replaces_address_text(self):
-        self.sockets.tcp_listen("127.0.0.2", 8080)
-        desktop = self.start_desktop()
-        quillon = self.program(desktop)
-        quillon.write_hive(bool_prop1=15, refresh_time=500)
-        quillon.start()
-        self.assertIsNotNone(quillon.main_window())
-        self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 1))
-        # The first dump may come before or after the lookup answers; the next
-        # one is well after it.
-        first = dumps(quillon.log_lines())[0]
-        self.assertIn(first[0], [f"TCP|Local address: {host}:8080 - Remote address: {socket.gethostname()}:0 - LISTEN"
-                                 for host in (address_text("127.0.0.2"), "alpha.test")])
-        time.sleep(1.5)
-        self.sockets.udp("127.0.0.4", 6000)
-        self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 2, timeout=10))
-        second = dumps(quillon.log_lines())[1]
-        self.assertTrue(second[0].startswith("TCP|Local address: alpha.test:8080 - "), second[0])
+        # Copy: the column texts as shown, blanks kept, joined by tabs, with a line end.
+        udp = shown.index(columns(("UDP", ("0.0.0.0", 5353), None, " ")))
+        clipboard = lambda: run("xclip", "-o", "-selection", "clipboard", check=False, env=self.desktop.env).stdout
+        for row, way in [(0, "ctrl+c"), (udp, "right click"), (1, "Menu"), (2, "shift+F10")]:
+            with self.subTest(way=way):
+                point = screen.centre(table.queryTable().getAccessibleAt(row, 1))
+                if way == "right click":
+                    self.menu(lambda: self.desktop.click(*point, button=3), "Down")  # "Copy"
+                else:
+                    self.desktop.click(*point)
+                    time.sleep(0.3)
+                    if way == "ctrl+c":
+                        self.key(way)
+                    else:
+                        self.menu(lambda: self.key(way), "Down")
+                copied = "\t".join(shown[row]) + "\n"
+                self.assertEqual(wait_until(lambda: clipboard() == copied and copied, 5), copied)
 
-    def test_tray_properties_by_keyboard(self):
-        self.open_known_sockets()
-        desktop = self.start_desktop()
-        quillon = self.program(desktop)
-        quillon.write_hive(bool_prop1=7, refresh_time=1000)
-        quillon.start()
-        self.assertIsNotNone(quillon.main_window())
-        self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 1))
-        time.sleep(1)
+        # Hovering names the processes that hold a line's endpoint: this one, one of
+        # another user, or none for a client's end left in TIME_WAIT.
+        helper = subprocess.Popen(
+            ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups", "--", sys.executable, "-c",
+             "import socket, time; s = socket.socket(); s.bind(('127.0.0.3', 9090)); s.listen();"
+             " time.sleep(600)"])
+        self.addCleanup(helper.kill)
+        listener = self.sockets.tcp_listen("127.0.0.4", 7070)
+        client = socket.create_connection(("127.0.0.4", 7070), source_address=("127.0.0.5", 40000))
+        accepted = listener.accept()[0]
+        client.close()
+        accepted.recv(1)
+        accepted.close()
+        owner = lambda pid, user: f"{Path(f'/proc/{pid}/comm').read_text().strip()} (pid {pid}, user {user})"
+        hovers = {("TCP", ("127.0.0.2", 8080), ANY, "LISTEN"): owner(os.getpid(), "root"),
+                  ("TCP", ("127.0.0.3", 9090), ANY, "LISTEN"): owner(helper.pid, "nobody"),
+                  ("TCP", ("127.0.0.5", 40000), ("127.0.0.4", 7070), "TIME_WAIT"): "No process holds this endpoint."}
+        shown = wait_until(lambda: {columns(row) for row in hovers} <= set(screen.table_rows(table)) and
+                           screen.table_rows(table), 10)
+        self.assertTrue(shown, "the list did not show the new endpoints")
+        self.desktop.click(*self.corner(window))  # tooltips show in the active window
+        for row, text in hovers.items():
+            with self.subTest(row=row):
+                x, y = screen.centre(table.queryTable().getAccessibleAt(shown.index(columns(row)), 1))
+                self.desktop.move(x, y)
+                self.desktop.move(x + 2, y)
+                self.assertEqual(wait_until(lambda: screen.tooltip() == text and text, 10), text,
+                                 f"the tooltip shows {screen.tooltip()!r}")
 
-        position = wait_until(desktop.tray_icon_position, 10)
-        desktop.right_click(*position)
-        time.sleep(0.5)
-        desktop.key("Down", "Down", "Return")  # "Properties..."
-        dialog = desktop.window_named("Quillon properties", 10)
-        self.assertIsNotNone(dialog, "the properties dialog did not appear")
-        desktop.xdotool("windowactivate", "--sync", dialog)
-        self.set_properties(desktop, refresh="2000", untick_udp=True)
-
-        self.assertTrue(quillon.wait_for_log(lambda lines: "Chenged properties..." in lines, 10))
-        lines = quillon.log_lines()
-        notes = lines[lines.index("Chenged properties..."):]
+        # The properties from the keyboard: focus starts on Apply, and the tab order
+        # is Apply, Cancel, name, logging, refresh, TCP, UDP, names.
+        self.tray_menu("Down", "Down")  # "Properties..."
+        dialog = screen.find(name="Quillon properties")
+        apply = screen.find("push button", "Apply", root=dialog)
+        self.soon(lambda: screen.has(apply, "FOCUSED"), "the dialog opened without focus on Apply")
+        self.key("Tab", "Tab", "Tab", "Tab", "ctrl+a", "2", "0", "0", "0", "Tab", "Tab", "space", "Return")
+        self.soon(lambda: "Chenged properties..." in quillon.log_lines(), "no note of Apply", 10)
+        notes = quillon.log_lines()[quillon.log_lines().index("Chenged properties..."):]
         self.assertEqual(notes[1:3], ["SetRefreshTime: 2000ms.", "Scanning TCP-connections"])
         self.assertNotIn("Scanning UDP-connections", notes)
-        values = wait_until(lambda: hive_values(quillon.hive).get("RefreshTime") == "dword:000007d0"
-                            and hive_values(quillon.hive), 5)
-        self.assertTrue(values, "the hive did not receive the new period")
-        self.assertEqual(values["BoolProp1"], "dword:00000003")
+        self.soon(lambda: hive_values(quillon.hive).items() >= {"BoolProp1": "dword:00000003",
+                                                                "RefreshTime": "dword:000007d0"}.items(), "not saved")
 
-    def set_properties(self, desktop, refresh, untick_udp):
-        """Drives the dialog from the keyboard: its tab order is fixed."""
-        # Focus starts on Apply; the tab order is Apply, Cancel, name, logging,
-        # refresh, TCP, UDP, names.
-        desktop.key("Tab", "Tab", "Tab", "Tab")
-        desktop.key("ctrl+a")
-        desktop.type_text(refresh)
-        if untick_udp:
-            desktop.key("Tab", "Tab", "space")
-        desktop.key("Return")
-
-    def test_sigterm_closes_the_log(self):
-        self.open_known_sockets()
-        desktop = self.start_desktop()
-        quillon = self.program(desktop)
-        quillon.write_hive(bool_prop1=7)
-        quillon.start()
-        self.assertIsNotNone(quillon.main_window())
-        self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 1))
-        quillon.terminate(signal.SIGTERM)
-        self.assertTrue(quillon.ended(10))
-        lines = quillon.log_lines()
-        self.assertRegex(lines[-2], STAMP_LINE)
-        self.assertEqual(lines[-1], SEPARATOR)
-
-    def test_missing_library_reports_and_ends(self):
-        desktop = self.start_desktop()
-        alone = Path(tempfile.mkdtemp(prefix="quillon-alone-"))
-        self.addCleanup(shutil.rmtree, alone, True)
-        shutil.copy2(BUILD_DIR / "quillon", alone / "quillon")
-        quillon = self.program(desktop, program=alone / "quillon")
-        quillon.start()
-        self.dismiss_box(desktop)
-        self.assertTrue(quillon.ended(10), "the program went on without its library")
-        self.assertFalse(quillon.log.exists())
-
-    def test_without_tray_host_goes_on(self):
-        self.open_known_sockets()
-        desktop = self.start_desktop(tray=False)
-        quillon = self.program(desktop)
-        quillon.write_hive(bool_prop1=7)
-        quillon.start()
-        self.dismiss_box(desktop)
-        self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 1))
-        self.assertIsNone(quillon.process.poll())
-
-    def test_about_survives_a_replaced_program(self):
-        # A package upgrade replaces the program file under the running program.
-        desktop = self.start_desktop()
-        folder = Path(tempfile.mkdtemp(prefix="quillon-upgrade-"))
-        self.addCleanup(shutil.rmtree, folder, True)
-        for name in ("quillon", "libiphlpapi.so"):
-            shutil.copy2(BUILD_DIR / name, folder / name)
-        quillon = self.program(desktop, program=folder / "quillon")
-        quillon.write_hive(bool_prop1=7)
-        quillon.start()
-        window = quillon.main_window()
-        self.assertIsNotNone(window)
-        (folder / "quillon").unlink()
-
-        screen = Accessibility(desktop)
-        self.assertIsNotNone(screen.window("Quillon"))
-        desktop.xdotool("windowfocus", "--sync", window)
-        desktop.key("alt+space")
-        time.sleep(0.5)
-        desktop.key("Up", "Return")  # "&About Quillon...", the last item
-        about = screen.window("About Quillon")
-        self.assertIsNotNone(about, "the About box did not open")
-        self.assertIsNotNone(screen.find("label", "Quillon v. 1.0.0.6", root=about, timeout=2))
-
-    def test_package_installs_and_runs(self):
-        """The package installed as a user installs it, its program run by an
-        ordinary user, and nothing of it left on the machine afterwards."""
-        package = max(BUILD_DIR.glob("quillon_*.deb"), key=lambda path: path.stat().st_mtime, default=None)
-        self.assertIsNotNone(package, f"no package in {BUILD_DIR} (make package)")
-        version = run("dpkg-deb", "--field", str(package), "Version").stdout.strip()
-
-        def machine_state():
-            status = run("dpkg-query", "--show", "--showformat=${Status} ${Version}", "quillon", check=False)
-            return status.stdout, Path("/usr/bin/quillon").exists()
-
-        before = machine_state()
-        scratch = Path(tempfile.mkdtemp(prefix="quillon-package-"))
-        self.addCleanup(shutil.rmtree, scratch, True)
-        scratch.chmod(0o755)
-        if overlay_system_folders(scratch):
-            self.addCleanup(remove_system_overlays, scratch)
-            bind_hosts_file(HOSTS)  # the overlay on /etc hides the private one
-            installed = run("apt-get", "install", "--yes", str(package.resolve()), check=False,
-                            env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
-            self.assertEqual(installed.returncode, 0, installed.stdout + installed.stderr)
-            root = Path("/")
-        else:
-            root = scratch / "root"
-            run("dpkg-deb", "--extract", str(package), str(root))
-        hicolor = root / "usr/share/icons/hicolor"
-        for size in (32, 48, 64, 128):
-            png = (hicolor / f"{size}x{size}/apps/quillon.png").read_bytes()
-            self.assertEqual(struct.unpack(">II", png[16:24]), (size, size), f"{size} px icon")
-        for path in ("lib/quillon/libiphlpapi.so", "share/applications/quillon.desktop",
-                     "share/icons/hicolor/scalable/apps/quillon.svg",
-                     "share/metainfo/org.example.quillon.metainfo.xml",
-                     "share/man/man1/quillon.1.gz", "share/doc/quillon/copyright"):
-            self.assertTrue((root / "usr" / path).is_file(), path)
-
-        tcp, udp = self.open_known_sockets()
-        desktop = self.start_desktop()
-        quillon = self.program(desktop, user=NOBODY, program=root / "usr/bin/quillon")
-        quillon.start()
-        self.assertIsNotNone(quillon.main_window())
-        self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 1))
-        self.assertEqual(os.stat(quillon.hive).st_uid, NOBODY)
-        lines = quillon.log_lines()
-        self.assertEqual(lines[1], f"Product version: {version}")  # the record outlives stripping
-        self.assertEqual(len(dumps(lines)[0]), len(tcp) + len(udp))
-
-        quillon.stop()
-        desktop.close()
-        remove_system_overlays(scratch)
-        self.assertEqual(machine_state(), before, "the install reached the machine")
-
-    def test_window_menu_from_the_list(self):
-        desktop = self.start_desktop()
-        quillon = self.program(desktop)
-        quillon.write_hive(bool_prop1=6)
-        quillon.start()
-        window = quillon.main_window()
-        self.assertIsNotNone(window)
-        screen = Accessibility(desktop)
-        table = screen.find("tree", root=screen.window("Quillon"))
-        desktop.xdotool("windowfocus", "--sync", window)
-        self.assertTrue(wait_until(lambda: screen.has_focus(table), 5), "the list does not start with the focus")
-
-        desktop.key("alt+space")
-        # Screen readers meet a menu through its items; its window is found on the X server.
-        menus = wait_until(lambda: [other for other in desktop.find_windows("--class", "quillon")
-                                    if other != window and desktop.geometry(other)[2] > 64], 5)
-        self.assertEqual(len(menus), 1, "Alt+Space in the list opened no window menu")
-        self.assertEqual(desktop.geometry(menus[0])[:2], desktop.geometry(window)[:2])
-        desktop.key("Up", "Return")  # the last item, "&About Quillon..."
-        about = screen.window("About Quillon")
-        self.assertIsNotNone(about, "About did not open")
-        self.assertIsNotNone(screen.find("label", "Quillon v. 1.0.0.6", root=about, timeout=2))
-        desktop.key("Return")
-        self.assertTrue(wait_until(lambda: not desktop.windows_named("About Quillon"), 5))
+        # Outside the list the window's own menu opens, with About last.
+        self.menu(lambda: self.desktop.click(*self.corner(window), button=3), "Up")
+        self.assertIsNotNone(self.desktop.window_named("About Quillon", 10), "no window menu outside the list")
 
     def test_properties_by_mouse_while_the_log_box_is_up(self):
         """The log's box comes at every change while the log can't be opened;
         turning logging off in the properties, with the mouse, is the way out."""
-        self.open_known_sockets()
-        desktop = self.start_desktop()
-        quillon = self.program(desktop)
+        hold(self.sockets, listeners=[("127.0.0.2", 8080)], udp=[("0.0.0.0", 5353)])
+        self.start_desktop()
+        quillon = self.program()
         quillon.write_hive(bool_prop1=7, log_name="missing-folder/quillon.log")
         quillon.start()
-        box = desktop.window_named("quillon", timeout=15)
-        self.assertIsNotNone(box, "no box for the log")
-        self.assert_centred(desktop, box)
-
-        position = wait_until(desktop.tray_icon_position, 10)
-        self.assertTrue(desktop.open_menu(*position), "no tray menu beside the box")
-        desktop.key("Down", "Down", "Return")  # "Properties..."
-        screen = Accessibility(desktop)
-        dialog = screen.window("Quillon properties")
+        self.centred_box()  # the log's
+        self.tray_menu("Down", "Down")  # "Properties..."
+        screen = Screen(self.desktop)
+        dialog = screen.find(name="Quillon properties")
         self.assertIsNotNone(dialog, "the properties dialog did not open beside the box")
         logging = screen.find("check box", "Print logfile.      File name:", root=dialog)
-        name = [edit for edit in screen.nodes(dialog, "text") if screen.text(edit) == "missing-folder/quillon.log"]
-        self.assertEqual(len(name), 1)
-        desktop.click(*screen.centre(logging))
-        self.assertTrue(wait_until(lambda: not screen.is_checked(logging), 5), "the click did not reach the dialog")
-        self.assertFalse(screen.is_enabled(name[0]))
-        desktop.click(*screen.centre(screen.find("push button", "Apply", root=dialog)))
-        self.assertTrue(wait_until(lambda: hive_values(quillon.hive).get("BoolProp1") == "dword:00000006", 5),
-                        "Apply did not turn logging off")
+        name = screen.find("text", root=dialog, text="missing-folder/quillon.log")
+        self.desktop.click(*screen.centre(logging))
+        self.soon(lambda: not screen.has(logging, "CHECKED"), "the click missed the dialog")
+        self.assertFalse(screen.has(name, "ENABLED"))
+        self.desktop.click(*screen.centre(screen.find("push button", "Apply", root=dialog)))
+        self.soon(lambda: hive_values(quillon.hive).get("BoolProp1") == "dword:00000006", "logging not turned off")
 
         # Close from the tray ends the program with the box still up.
-        self.assertTrue(desktop.windows_named("quillon"))
-        self.assertTrue(desktop.open_menu(*position))
-        desktop.key("Up", "Return")  # "Close", the last item
-        self.assertTrue(wait_until(lambda: not desktop.tray_icons(), 5), "the icon stayed")
+        self.assertTrue(self.desktop.windows_named("quillon"))
+        self.tray_menu("Up")  # "Close"
+        self.soon(lambda: not self.desktop.tray_icons(), "the icon stayed")
         self.assertTrue(quillon.ended(10), "the program did not end")
         self.assertEqual(quillon.process.returncode, 0)
         self.assertFalse((quillon.work / "missing-folder").exists())
 
+    def test_no_library_no_tray_one_instance(self):
+        self.start_desktop(tray=False)
+        alone = self.program(copies=("quillon",))
+        alone.start()
+        self.dismiss_box()  # "LoadLibrary"
+        self.assertTrue(alone.ended(10), "the program went on without its library")
+        self.assertFalse(alone.log.exists())
 
-    def test_one_instance_per_user_and_display(self):
-        self.open_known_sockets()
-        desktop = self.start_desktop()
-        quillon = self.program(desktop)
+        hold(self.sockets, udp=[("0.0.0.0", 5353)])
+        quillon = self.program()
         quillon.write_hive(bool_prop1=7)
         launches = [quillon.launch(), quillon.launch()]
-        for launch in launches:
-            self.addCleanup(launch.kill)
         # Launched at the same moment: one runs, the other ends at once.
-        self.assertTrue(wait_until(lambda: [launch.poll() for launch in launches].count(None) == 1, 15))
+        self.soon(lambda: [launch.poll() for launch in launches].count(None) == 1, "not one instance", 15)
         running = next(launch for launch in launches if launch.poll() is None)
         self.assertEqual([launch.poll() for launch in launches if launch is not running], [0])
-        window = quillon.main_window()
+        quillon.process = running
+        window = quillon.main_window()  # the later launch asked for it while the box is up
         self.assertIsNotNone(window)
-        self.assertTrue(quillon.wait_for_log(lambda lines: len(dumps(lines)) >= 1))
+        self.dismiss_box()  # "AddStatusIcon"; without a tray the program goes on
+        self.wait_for_dumps(quillon, 1)
 
-        # Hidden without a tray to bring it back, a later launch does.
-        desktop.click(*self.window_corner(desktop, window))
-        desktop.key("Escape")
-        self.assertTrue(wait_until(lambda: not desktop.windows_named("Quillon"), 5), "Esc did not hide it")
+        # Hidden without a tray to bring it back, a later launch does, touching
+        # neither the settings nor the log.
+        self.desktop.click(*self.corner(window))
+        self.key("Escape")
+        self.soon(lambda: not self.desktop.windows_named("Quillon"), "Esc did not hide it")
+        files = lambda: (quillon.hive.read_bytes(), quillon.hive.stat().st_mtime_ns, quillon.log_lines())
+        before = files()
         self.assertEqual(quillon.launch().wait(15), 0)
         self.assertEqual(quillon.main_window(5), window)
-        self.assertTrue(wait_until(lambda: desktop.xdotool("getwindowfocus").stdout.strip() == window, 5),
-                        "the window was not activated")
-        opened = lambda lines: sum(line.startswith("Quillon session opened") for line in lines)
-        self.assertEqual(opened(quillon.log_lines()), 1, "a later launch wrote to the log")
+        self.soon(lambda: self.desktop.xdotool("getwindowfocus").stdout.strip() == window, "not activated")
+        self.assertEqual(files(), before)
 
         # Killed, it leaves its socket behind; that does not stop the next start.
         running.kill()
         running.wait()
         self.assertTrue(any(path.is_socket() for path in quillon.runtime.iterdir()))
         quillon.start()
-        self.assertTrue(quillon.wait_for_log(lambda lines: opened(lines) == 2))
+        self.dismiss_box()
+        self.soon(lambda: sum(line.startswith("Quillon session opened") for line in quillon.log_lines()) == 2,
+                  "no second session", 15)
         self.assertIsNone(quillon.process.poll())
 
-    def window_corner(self, desktop, window):
-        """A point inside the window, outside its list and buttons."""
-        x, y, width, height = desktop.geometry(window)
-        return x + 4, y + height - 4
+    def test_package_installs_and_runs(self):
+        """Installed with apt as a user would, run by an ordinary user, and nothing left on the machine."""
+        package = max(BUILD_DIR.glob("quillon_*.deb"), key=lambda path: path.stat().st_mtime, default=None)
+        self.assertIsNotNone(package, f"no package in {BUILD_DIR} (make package)")
+        version = run("dpkg-deb", "--field", str(package), "Version").stdout.strip()
+        machine = lambda: (run("dpkg-query", "--show", "--showformat=${Status} ${Version}", "quillon",
+                               check=False).stdout, Path("/usr/bin/quillon").exists())
+        before = machine()
+        scratch = Path(tempfile.mkdtemp(prefix="quillon-package-"))
+        self.addCleanup(shutil.rmtree, scratch, True)
+        scratch.chmod(0o755)
+        root = Path("/")
+        if overlay_system_folders(scratch):
+            self.addCleanup(remove_system_overlays, scratch)
+            bind_hosts_file(HOSTS)  # the overlay on /etc hides the private one
+            installed = run("apt-get", "install", "--yes", str(package.resolve()), check=False,
+                            env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
+            self.assertEqual(installed.returncode, 0, installed.stdout + installed.stderr)
+        else:
+            root = scratch / "root"
+            run("dpkg-deb", "--extract", str(package), str(root))
+        for size in (32, 48, 64, 128):
+            png = (root / f"usr/share/icons/hicolor/{size}x{size}/apps/quillon.png").read_bytes()
+            self.assertEqual(struct.unpack(">II", png[16:24]), (size, size), f"{size} px icon")
+        for path in ("lib/quillon/libiphlpapi.so", "share/applications/quillon.desktop",
+                     "share/icons/hicolor/scalable/apps/quillon.svg", "share/metainfo/org.example.quillon.metainfo.xml",
+                     "share/man/man1/quillon.1.gz", "share/doc/quillon/copyright"):
+            self.assertTrue((root / "usr" / path).is_file(), path)
 
-    def start_showing_list(self, lines):
-        """The program with names off, once its list shows `lines` lines:
-        the desktop, the window, the screen reader's view, the list and its lines."""
-        desktop = self.start_desktop()
-        quillon = self.program(desktop)
-        quillon.write_hive(bool_prop1=7, refresh_time=5000)
-        quillon.start()
-        window = quillon.main_window()
-        self.assertIsNotNone(window)
-        screen = Accessibility(desktop)
-        table = screen.find("tree")
-        self.assertIsNotNone(table)
-        rows = wait_until(lambda: len(screen.table_rows(table)) >= lines and screen.table_rows(table), 10)
-        self.assertTrue(rows, "the list did not fill")
-        return desktop, window, screen, table, rows
+        rows = hold(self.sockets, listeners=[("127.0.0.2", 8080)], udp=[("0.0.0.0", 5353)])
+        self.start_desktop()
+        quillon = self.program(user=NOBODY, program=root / "usr/bin/quillon")
+        self.started(quillon)
+        self.assertEqual(os.stat(quillon.hive).st_uid, NOBODY)
+        lines = quillon.log_lines()
+        self.assertEqual(lines[1], f"Product version: {version}")  # the record outlives stripping
+        self.assertEqual(len(dumps(lines)[0]), len(rows))
 
-    def test_hover_names_the_owning_process(self):
-        self.sockets.tcp_listen("127.0.0.2", 8080)
-        # A listener of another user's process.
-        helper = subprocess.Popen(
-            ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups", "--", sys.executable, "-c",
-             "import socket, time; s = socket.socket(); s.bind(('127.0.0.3', 9090)); s.listen();"
-             " print(flush=True); time.sleep(600)"],
-            stdout=subprocess.PIPE, text=True)
-        self.addCleanup(helper.kill)
-        helper.stdout.readline()
-        # Its client closes first, so the client's end stays in TIME_WAIT with no process.
-        listener = self.sockets.tcp_listen("127.0.0.4", 7070)
-        client = socket.create_connection(("127.0.0.4", 7070), source_address=("127.0.0.5", 40000))
-        accepted, _ = listener.accept()
-        client.close()
-        accepted.recv(1)
-        accepted.close()
-
-        desktop, window, screen, table, rows = self.start_showing_list(4)
-        desktop.click(*self.window_corner(desktop, window))  # tooltips show in the active window
-
-        def command(pid):
-            return Path(f"/proc/{pid}/comm").read_text().strip()
-
-        expected = {
-            list_line("TCP", ("127.0.0.2", 8080), ("0.0.0.0", 0), "LISTEN"):
-                f"{command(os.getpid())} (pid {os.getpid()}, user root)",
-            list_line("TCP", ("127.0.0.3", 9090), ("0.0.0.0", 0), "LISTEN"):
-                f"{command(helper.pid)} (pid {helper.pid}, user nobody)",
-            list_line("TCP", ("127.0.0.5", 40000), ("127.0.0.4", 7070), "TIME_WAIT"):
-                "No process holds this endpoint.",
-        }
-        for line, text in expected.items():
-            with self.subTest(line=line):
-                self.assertIn(line, rows)
-                x, y = screen.centre(screen.cell(table, rows.index(line), 1))
-                desktop.xdotool("mousemove", "--sync", str(x), str(y))
-                desktop.xdotool("mousemove", "--sync", str(x + 2), str(y))
-                self.assertEqual(wait_until(lambda: screen.tooltip() == text and text, 10), text,
-                                 f"the tooltip shows {screen.tooltip()!r}")
-
-    def test_copy_a_line(self):
-        self.open_known_sockets()
-        desktop, window, screen, table, rows = self.start_showing_list(7)
-        udp = rows.index(list_line("UDP", ("0.0.0.0", 5353)))
-
-        def click(row, button=1):
-            desktop.click(*screen.centre(screen.cell(table, row, 1)), button=button)
-            time.sleep(0.3)
-
-        # The column texts as shown, blanks kept, joined by tabs, with a line end.
-        for row, keys in [(0, ["ctrl+c"]), (udp, None), (1, ["Menu"]), (2, ["shift+F10"])]:
-            with self.subTest(row=row, keys=keys):
-                if keys is None:
-                    click(row, button=3)  # the line's own menu
-                else:
-                    click(row)
-                    desktop.key(*keys)
-                if keys != ["ctrl+c"]:
-                    time.sleep(0.5)
-                    desktop.key("Down", "Return")  # "Copy"
-                self.assertEqual(wait_until(lambda: desktop.clipboard() == "\t".join(rows[row]) + "\n", 5)
-                                 and desktop.clipboard(), "\t".join(rows[row]) + "\n")
-        self.assertEqual(rows[udp][3], " ")
-
-        # Outside the list the window's own menu opens, with About last.
-        desktop.right_click(*self.window_corner(desktop, window))
-        time.sleep(0.5)
-        desktop.key("Up", "Return")
-        self.assertIsNotNone(desktop.window_named("About Quillon", 10), "no window menu outside the list")
+        quillon.stop()
+        self.desktop.close()
+        remove_system_overlays(scratch)
+        self.assertEqual(machine(), before, "the install reached the machine")
 
 
 if __name__ == "__main__":
+    if os.geteuid() != 0 or not enter_private_namespace(HOSTS):
+        print("skipped: system scenarios need root and namespaces of their own")
+        sys.exit(77)
     unittest.main(verbosity=2)

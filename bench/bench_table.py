@@ -60,8 +60,8 @@ def run_benchmarks(build, binary):
 
 
 def idle_share(build):
-    script = Path(__file__).resolve().parent / "bench_idle.sh"
-    output = subprocess.run([str(script), str(build)], capture_output=True, text=True)
+    script = Path(__file__).resolve().parent / "bench_idle.py"
+    output = subprocess.run(["/usr/bin/python3", str(script), str(build)], capture_output=True, text=True)
     match = re.search(r"CPU share of one core: ([0-9.]+) %", output.stdout)
     rss = re.search(r"VmRSS\): ([0-9.]+) MiB", output.stdout)
     return (float(match.group(1)) if match else None, float(rss.group(1)) if rss else None)
