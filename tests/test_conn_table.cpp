@@ -1,14 +1,9 @@
-// The snapshot from system tables shaped at will, the comparison of two, and
-// what the kernel cannot be made to show of the IP helper library: its row
-// order and its /proc parser.
-#include <algorithm>
+// The snapshot from system tables shaped at will: answers and sizes the
+// kernel cannot be made to give.
 #include <functional>
 #include <utility>
 
 #include "monitor/conn_table.h"
-#include "monitor/table_compare.h"
-#include "platform/iphelper/endpoint_row.h"
-#include "platform/iphelper/proc_net_table.h"
 #include "settings/prop.h"
 #include "test_support.h"
 
@@ -115,82 +110,4 @@ TEST_F(ConnectionTable, FullSystemTablesFillTheTableTcpFirstAndCutUdpAt4095)
     }
     for (std::size_t i = 4 + 16 * 4095; i < kConnTableBytes; ++i)
         ASSERT_EQ(0xEE, buffer[i]) << "written past the last row at " << i;
-}
-
-// Only the count and the rows it covers are compared; a count no snapshot
-// can hold is refused, not followed past the buffer.
-TEST(TableCompare, EqualOnlyWithTheSameRows)
-{
-    std::vector<unsigned char> first(kConnTableBytes + 16), second(kConnTableBytes + 16);
-    auto* a = reinterpret_cast<CONN_TABLE*>(first.data());
-    auto* b = reinterpret_cast<CONN_TABLE*>(second.data());
-    EXPECT_EQ(CompareConnectionTables(a, b), 1);
-    EXPECT_EQ(CompareConnectionTables(nullptr, b), 0);
-    for (CONN_TABLE* table : {a, b}) {
-        table->count = kConnTableMaxRows;
-        for (std::uint32_t i = 0; i < kConnTableMaxRows; ++i)
-            table->rows[i] = Expected(true, i);
-    }
-    EXPECT_EQ(CompareConnectionTables(a, b), 1);
-    a->count = b->count = kConnTableMaxRows + 1;
-    EXPECT_EQ(CompareConnectionTables(a, b), 0);
-    a->count = b->count = kConnTableMaxRows;
-    a->rows[kConnTableMaxRows - 1].remotePort ^= 1;
-    EXPECT_EQ(CompareConnectionTables(a, b), 0);
-    a->count = b->count = 20;
-    std::memset(&b->rows[20], 0xAB, sizeof(CONN_ROW) * 10);
-    EXPECT_EQ(CompareConnectionTables(a, b), 1);
-}
-
-// Host-order numbers in; `junk` lands above each port's low 16 bits.
-MIB_TCPROW Row(std::uint32_t localAddr, std::uint16_t localPort, std::uint32_t remoteAddr = 0,
-               std::uint16_t remotePort = 0, std::uint32_t state = MIB_TCP_STATE_LISTEN,
-               std::uint32_t junk = 0)
-{
-    return MIB_TCPROW{state, htonl(localAddr), htons(localPort) | junk, htonl(remoteAddr),
-                      htons(remotePort) | junk};
-}
-
-// Each pair in order: the keys compare as unsigned host-order numbers, never
-// by subtraction or by the network-order word. The kernel's own sockets show
-// the local keys; these are the rest.
-TEST(RowOrder, KeysCompareAsUnsignedHostNumbersInTheirOrder)
-{
-    const std::pair<MIB_TCPROW, MIB_TCPROW> ordered[] = {
-        {Row(0x00000000, 80), Row(0xC8000001, 80)},
-        {Row(1, 80, 2, 0x0001), Row(1, 80, 2, 0x0100)},
-        {Row(1, 1, 2, 2, 2, 0xFFFF0000), Row(1, 2, 2, 1)},
-        {Row(1, 80, 0xFFFFFFFF, 65535), Row(1, 81)},
-        {Row(1, 80, 2, 65535), Row(1, 80, 3, 1)},
-        {Row(1, 80, 2, 1, MIB_TCP_STATE_ESTAB), Row(1, 80, 2, 1, MIB_TCP_STATE_TIME_WAIT)},
-    };
-    for (std::size_t i = 0; i < std::size(ordered); ++i) {
-        EXPECT_TRUE(iphelper::RowLess(ordered[i].first, ordered[i].second)) << i;
-        EXPECT_FALSE(iphelper::RowLess(ordered[i].second, ordered[i].first)) << i;
-    }
-    EXPECT_FALSE(iphelper::RowLess(ordered[2].first, Row(1, 1, 2, 2, 2, 0xABCD0000)));
-}
-
-// A socket listed twice is kept once; sockets without a file (inode 0) are
-// all kept; unreadable lines and unknown states are skipped.
-TEST(ProcNetText, ReadableLinesCountOncePerInode)
-{
-    const auto line = [](const char* local, const char* state, const char* inode) {
-        return std::string("   0: ") + local + " 0700000A:01BB " + state +
-               " 00000000:00000000 00:00000000 00000000     0        0 " + inode + " 1 0 100\n";
-    };
-    const std::string text = "  sl  local_address rem_address   st ...\n" +
-                             line("0100007F:0050", "01", "77") + line("0100007F:0051", "0A", "78") +
-                             line("0100007F:0050", "01", "77") + line("0100007F:9C40", "06", "0") +
-                             line("0100007F:9C41", "06", "0") + line("0100007F:0052", "0D", "79") +
-                             line("0100007G:0053", "0A", "80") + line("0100007F", "0A", "81") +
-                             "garbage\n   4: 0100007F:0050\n";
-    iphelper::EndpointRows rows;
-    iphelper::ParseProcNet(iphelper::Protocol::Tcp, text, rows);
-    EXPECT_EQ(4u, rows.size());
-    // 127.0.0.1:80 to 10.0.0.7:443, established, as the kernel's rows hold it.
-    const MIB_TCPROW listed = Row(0x7F000001, 80, 0x0A000007, 443, MIB_TCP_STATE_ESTAB);
-    EXPECT_EQ(1, std::count_if(rows.begin(), rows.end(), [&](const MIB_TCPROW& row) {
-                  return std::memcmp(&row, &listed, sizeof row) == 0;
-              }));
 }

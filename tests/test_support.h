@@ -73,15 +73,6 @@ inline int ExitCode(pid_t child)
     return waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// The result of `work` run in a child process, as its exit code.
-template <typename Work> int InChild(Work work)
-{
-    const pid_t child = fork();
-    if (child == 0)
-        _exit(work());
-    return child > 0 ? ExitCode(child) : -1;
-}
-
 // Gives up root for good: becomes user and group `id`, without other groups.
 inline bool BecomeUser(uid_t id)
 {
