@@ -31,10 +31,8 @@ inline constexpr uid_t kNobody = 65534;
 struct TempDir {
     TempDir()
     {
-        char pattern[] = "/tmp/quillon-test-XXXXXX";
-        if (mkdtemp(pattern) == nullptr)
+        if (mkdtemp(path.data()) == nullptr)
             throw std::system_error(errno, std::generic_category(), "mkdtemp");
-        path = pattern;
     }
     ~TempDir()
     {
@@ -43,7 +41,7 @@ struct TempDir {
     }
     std::string operator/(const std::string& name) const { return path + "/" + name; }
 
-    std::string path;
+    std::string path = "/tmp/quillon-test-XXXXXX";
 };
 
 // Runs `work` in a child process and gives back the child once `work` has
