@@ -2,8 +2,6 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
-#include <algorithm>
-
 #include "platform/fd_io.h"
 #include "platform/running_instance.h"
 #include "test_support.h"
