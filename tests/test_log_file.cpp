@@ -1,12 +1,9 @@
-// The log file, and the connection dumps written into it.
+// The log file: its session frames and its lines under concurrent writers.
 #include <ctime>
 #include <map>
 
-#include "monitor/host_cache.h"
 #include "res/resource.h"
-#include "settings/connection_dump.h"
 #include "settings/log_file.h"
-#include "settings/prop.h"
 #include "test_support.h"
 
 const std::string kHyphens(80, '-');
@@ -40,7 +37,6 @@ protected:
     void TearDown() override
     {
         log.Close();
-        logFile.Close();
         SetLogClockForTesting(nullptr);
     }
 
@@ -121,113 +117,4 @@ TEST_F(LogFileTest, ConcurrentLinesStayWholeAndNoneIsLost)
     found.erase(kHyphens);
     found.erase(kStamp);
     EXPECT_EQ(found, expected);
-}
-
-std::atomic<int> messageCount{0};
-
-CONN_ROW Row(std::uint32_t state, const char* local, std::uint16_t localPort,
-             const char* remote = "0.0.0.0", std::uint16_t remotePort = 0)
-{
-    return {state, inet_addr(local), localPort, inet_addr(remote), remotePort};
-}
-
-// Dumps the rows from a table buffer of the full size, as the scan cycle hands them over.
-void Dump(const std::vector<CONN_ROW>& rows)
-{
-    std::vector<std::uint32_t> words(kConnTableBytes / 4, 0);
-    words[0] = static_cast<std::uint32_t>(rows.size());
-    std::copy(rows.begin(), rows.end(), reinterpret_cast<CONN_ROW*>(&words[1]));
-    DumpToLogFile(reinterpret_cast<const CONN_TABLE*>(words.data()));
-}
-
-class ConnectionDump : public LogFileTest {
-protected:
-    void SetUp() override
-    {
-        LogFileTest::SetUp();
-        ASSERT_EQ(oProp.SetLogFileName(path.c_str()), 1);
-        oProp.SetLogEnabled(1);
-        oProp.SetShowHost(0);
-        messageCount = 0;
-        SetDumpMessageBoxHook([](const char* text) {
-            EXPECT_STREQ(text, "DumpToLogFile: logFile.Open - fail");
-            ++messageCount;
-        });
-    }
-
-    const std::string kVersion = "Product version: 1.0.0.6";
-    const std::vector<CONN_ROW> example = {Row(2, "0.0.0.0", 135),
-                                           Row(5, "192.168.1.5", 1025, "10.0.0.1", 80),
-                                           Row(0, "0.0.0.0", 137)};
-};
-
-// Only the first dump of a logging period opens the log and writes the
-// version; with names on, names too long for the line are cut to it.
-TEST_F(ConnectionDump, RowsWithNamesOffThenOn)
-{
-    Dump(example);
-    Dump(example);
-    oProp.SetShowHost(1);
-    const std::string longName(kHostTextSize - 1, 'y');
-    hostCache.SetName(inet_addr("192.168.1.5"), "alpha.example");
-    hostCache.SetName(inet_addr("10.0.0.1"), "beta.example");
-    hostCache.SetName(inet_addr("10.1.1.2"), longName.c_str());
-    Dump(example);
-    Dump({Row(5, "10.1.1.2", 1025, "10.1.1.2", 80)});
-
-    char name[256] = {};
-    ASSERT_EQ(gethostname(name, sizeof name - 1), 0);
-    const std::string host = name;
-    const std::string numeric[] = {
-        kStamp,
-        "TCP|Local address:   0.  0.  0.  0:  135 - Remote address:   0.  0.  0.  0:    0 - LISTEN",
-        "TCP|Local address: 192.168.  1.  5: 1025 - Remote address:  10.  0.  0.  1:   80 - "
-        "ESTABLISHED",
-        "UDP|Local address:   0.  0.  0.  0:  137 - Remote address: *.* -  "};
-    std::vector<std::string> expected = {kOpening, kVersion};
-    expected.insert(expected.end(), std::begin(numeric), std::end(numeric));
-    expected.insert(expected.end(), std::begin(numeric), std::end(numeric));
-    const std::string whole = "TCP|Local address: " + longName +
-                              ":1025 - Remote address: " + longName + ":http - ESTABLISHED";
-    expected.insert(
-        expected.end(),
-        {kStamp, "TCP|Local address: " + host + ":epmap - Remote address: " + host + ":0 - LISTEN",
-         "TCP|Local address: alpha.example:1025 - Remote address: beta.example:http - ESTABLISHED",
-         "UDP|Local address: " + host + ":netbios-ns - Remote address: *.* -  ", kStamp,
-         whole.substr(0, 511)});
-    EXPECT_EQ(ReadLines(path), expected);
-    EXPECT_EQ(messageCount, 0);
-}
-
-TEST_F(ConnectionDump, LoggingSwitchClosesTheLogAndOpensANewFrame)
-{
-    oProp.SetLogEnabled(0);
-    Dump(example);
-    EXPECT_FALSE(fs::exists(path)) << "disabled with the log closed: no file at all";
-    oProp.SetLogEnabled(1);
-    Dump({});
-    Dump({});
-    DumpToLogFile(nullptr);
-    SetClock("2024-03-15 18:30:02");
-    oProp.SetLogEnabled(0);
-    Dump(example);
-    EXPECT_EQ(logFile.IsOpen(), 0);
-    Dump(example);
-    SetClock("2024-03-16 08:00:00");
-    oProp.SetLogEnabled(1);
-    Dump({});
-    logFile.Flush();
-    EXPECT_EQ(ReadLines(path), (std::vector<std::string>{
-                                   kOpening, kVersion, "<<2024-03-15 18:30:02>>", kHyphens,
-                                   "Quillon session opened  <<2024-03-16 08:00:00>>", kVersion}));
-}
-
-TEST_F(ConnectionDump, UnopenableLogShowsTheMessageAtEveryDump)
-{
-    ASSERT_EQ(oProp.SetLogFileName(dir.path.c_str()), 1);
-    Dump(example);
-    Dump(example);
-    EXPECT_EQ(messageCount, 2);
-    EXPECT_EQ(logFile.IsOpen(), 0);
-    EXPECT_TRUE(fs::is_empty(dir.path));
 }

@@ -54,30 +54,6 @@ protected:
     std::size_t unparsed = 0;
 };
 
-TEST_F(Hive, KeysAndValuesAnswerAsTheRegistryDoes)
-{
-    HKEY key = nullptr;
-    const char* caseBlind = "SOFTWARE\\brantwell\\quillon";
-    EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, caseBlind, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
-    EXPECT_FALSE(fs::exists(file)) << "a failed open writes nothing";
-    ASSERT_EQ(Create(&key), ERROR_SUCCESS);
-    EXPECT_EQ(SetValue(key, "LogName", "quillon.log"), ERROR_SUCCESS);
-    RegCloseKey(key);
-
-    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, caseBlind, 0, KEY_READ, &key), ERROR_SUCCESS);
-    DWORD type = 0, size = 4;
-    char text[16];
-    BYTE* out = reinterpret_cast<BYTE*>(text);
-    EXPECT_EQ(RegQueryValueExA(key, "logname", nullptr, &type, out, &size), ERROR_MORE_DATA);
-    EXPECT_EQ(size, 12u) << "the size needed is reported";
-    EXPECT_EQ(RegQueryValueExA(key, "LogName", nullptr, &type, out, &size), ERROR_SUCCESS);
-    EXPECT_EQ(type, REG_SZ);
-    EXPECT_STREQ(text, "quillon.log");
-    EXPECT_EQ(RegQueryValueExA(key, "Missing", nullptr, &type, out, &size), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(SetDword(key, "BoolProp1", 1), ERROR_ACCESS_DENIED) << "opened for reading only";
-    RegCloseKey(key);
-}
-
 // A file where the folder belongs, and a fifo in the file's place, which is
 // neither read (it would hang) nor replaced.
 TEST_F(Hive, UnwritableHiveIsRefused)
@@ -168,25 +144,6 @@ std::string Options(const CProp& prop)
     return std::to_string(prop.GetLogEnabled()) + "," + std::to_string(prop.GetScanTcp()) + "," +
            std::to_string(prop.GetScanUdp()) + "," + std::to_string(prop.GetShowHost()) + " " +
            std::to_string(ms) + " " + name;
-}
-
-TEST_F(Hive, WithoutTheKeyTheSettingsKeepTheirDefaultsAndSaveCreatesIt)
-{
-    CProp prop;
-    prop.SetScanUdp(0);
-    EXPECT_EQ(prop.Load(), 0);
-    EXPECT_EQ(Options(prop), "1,1,1,1 1000 quillon.log");
-    EXPECT_EQ(prop.Save(), 1);
-    EXPECT_EQ(ReadText(file), kHeader + "\"BoolProp1\"=dword:0000000f\n"
-                                        "\"RefreshTime\"=dword:000003e8\n"
-                                        "\"LogName\"=\"quillon.log\"\n\n");
-    // Any non-zero flag is saved as its own bit alone.
-    prop.SetLogEnabled(0);
-    prop.SetScanTcp(-1);
-    prop.SetScanUdp(5);
-    prop.SetShowHost(0);
-    EXPECT_EQ(prop.Save(), 1);
-    EXPECT_NE(ReadText(file).find("\"BoolProp1\"=dword:00000006\n"), std::string::npos);
 }
 
 // Periods are cut to whole steps of 100 ms and kept within 100 to 10000.

@@ -1,9 +1,6 @@
 #include <functional>
-#include <tuple>
 
-#include "monitor/host_cache.h"
 #include "monitor/row_text.h"
-#include "settings/prop.h"
 #include "test_support.h"
 
 using namespace std::string_literals;
@@ -30,34 +27,6 @@ TEST(RowText, StateAndServiceNames)
         GetServiceName(port, text);
         EXPECT_STREQ(text, name) << port;
     }
-}
-
-// Rows as the list and the log show them; the setting is read for every endpoint.
-TEST(RowText, RowsInBothForms)
-{
-    hostCache.AddAddress(Ip("10.0.0.7")); // pending, and no lookup is started
-    hostCache.SetName(Ip("10.0.0.8"), "db.example");
-    // clang-format off
-    const std::tuple<int, CONN_ROW, const char*> rows[] = {
-        {0, {5, Ip("192.168.1.10"), 443, Ip("10.0.0.1"), 8080}, "TCP|192.168.  1. 10:  443| 10.  0.  0.  1: 8080|ESTABLISHED"},
-        {0, {0, Ip("0.0.0.0"), 65535, 0, 0}, "UDP|  0.  0.  0.  0:65535|| "},
-        {1, {2, Ip("10.0.0.7"), 443, Ip("10.0.0.8"), 0}, "TCP| 10.  0.  0.  7:https|db.example:0|LISTEN"},
-        {1, {0, Ip("10.0.0.7"), 8080, 0, 0}, "UDP| 10.  0.  0.  7:8080|| "},
-        {1, {11, Ip("10.0.0.8"), 65535, Ip("10.0.0.7"), 8080}, "TCP|db.example:65535| 10.  0.  0.  7:8080|TIME_WAIT"},
-        {0, {8, Ip("10.0.0.8"), 0, Ip("255.255.255.255"), 65535}, "TCP| 10.  0.  0.  8:    0|255.255.255.255:65535|CLOSE_WAIT"},
-    };
-    // clang-format on
-    for (const auto& [showHost, row, texts] : rows) {
-        oProp.SetShowHost(showHost);
-        char local[64], remote[64] = "", state[16];
-        FormatEndpoint(row.localAddr, row.localPort, local, sizeof local);
-        if (row.state != 0)
-            FormatEndpoint(row.remoteAddr, row.remotePort, remote, sizeof remote);
-        GetStateName(row.state, state);
-        EXPECT_EQ(std::string(GetProtocolText(row)) + "|" + local + "|" + remote + "|" + state,
-                  texts);
-    }
-    oProp.SetShowHost(0);
 }
 
 // Writers stay within the caller's size; without room, or a buffer, nothing is written.

@@ -2,8 +2,6 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
-#include <algorithm>
-
 #include "platform/fd_io.h"
 #include "platform/running_instance.h"
 #include "test_support.h"
@@ -63,8 +61,6 @@ TEST(InstanceName, CarriesTheDisplay)
         const char *wayland, *x11, *name;
     } cases[] = {
         {nullptr, ":0.0", "quillon-:0"},
-        {nullptr, ":1", "quillon-:1"},
-        {"", "host:10.0", "quillon-host:10"},
         {"wayland-0", ":0", "quillon-wayland-0"},
         {"/run/w 1", nullptr, "quillon-_2frun_2fw_201"},
         {nullptr, nullptr, "quillon-"},
@@ -97,57 +93,4 @@ TEST_F(RunningInstance, AKilledInstancesSocketDoesNotBlockAStart)
     const UniqueFd listening(instance.TakeListeningSocket());
     EXPECT_TRUE(listening.Valid());
     EXPECT_TRUE(UnixSocket(path));
-}
-
-TEST_F(RunningInstance, LaunchesAtOnceLeaveExactlyOneRunning)
-{
-    int go[2];
-    ASSERT_EQ(0, pipe(go));
-    std::vector<pid_t> launches;
-    for (int i = 0; i < 4; ++i) {
-        launches.push_back(StartChild([&](int ready) {
-            close(go[1]);
-            char byte;
-            if (write(ready, "", 1) != 1 || read(go[0], &byte, 1) != 0)
-                _exit(9);
-            CRunningInstance instance(path);
-            const InstanceRole role = instance.Claim(300ms);
-            // The one that runs stays until the others have given up on it.
-            if (role == InstanceRole::Primary)
-                usleep(600 * 1000);
-            _exit(static_cast<int>(role));
-        }));
-    }
-    close(go[0]);
-    close(go[1]); // all start at once
-    std::vector<int> roles;
-    for (pid_t launch : launches)
-        roles.push_back(ExitCode(launch));
-    std::sort(roles.begin(), roles.end());
-    const int primary = static_cast<int>(InstanceRole::Primary);
-    const int unanswered = static_cast<int>(InstanceRole::Unanswered);
-    EXPECT_EQ(roles, (std::vector<int>{primary, unanswered, unanswered, unanswered}));
-}
-
-// An instance that holds the lock a while before it listens, then answers
-// one request for its window.
-TEST_F(RunningInstance, ALaterLaunchWaitsForTheInstanceToListenThenAsksForTheWindow)
-{
-    const pid_t running = StartChild([this](int ready) {
-        ExclusiveFileLock lock(path, ExclusiveFileLock::Wait::No);
-        if (!lock.Held() || write(ready, "", 1) != 1)
-            _exit(1);
-        usleep(300 * 1000);
-        const UniqueFd listening = UnixSocket(path, true);
-        const UniqueFd connection(accept(listening.Get(), nullptr, nullptr));
-        char request[sizeof kShowWindowRequest] = {};
-        if (ReadAll(connection.Get(), request, sizeof request - 1) < 0 ||
-            std::strcmp(request, kShowWindowRequest) != 0)
-            _exit(3);
-        _exit(WriteAll(connection.Get(), kWindowShownReply, sizeof kWindowShownReply - 1) ? 0 : 4);
-    });
-    ASSERT_GT(running, 0);
-    CRunningInstance launch(path);
-    EXPECT_EQ(launch.Claim(5s), InstanceRole::Secondary);
-    EXPECT_EQ(ExitCode(running), 0) << "3: no request for the window";
 }

@@ -31,10 +31,8 @@ inline constexpr uid_t kNobody = 65534;
 struct TempDir {
     TempDir()
     {
-        char pattern[] = "/tmp/quillon-test-XXXXXX";
-        if (mkdtemp(pattern) == nullptr)
+        if (mkdtemp(path.data()) == nullptr)
             throw std::system_error(errno, std::generic_category(), "mkdtemp");
-        path = pattern;
     }
     ~TempDir()
     {
@@ -43,7 +41,7 @@ struct TempDir {
     }
     std::string operator/(const std::string& name) const { return path + "/" + name; }
 
-    std::string path;
+    std::string path = "/tmp/quillon-test-XXXXXX";
 };
 
 // Runs `work` in a child process and gives back the child once `work` has
@@ -71,15 +69,6 @@ inline int ExitCode(pid_t child)
 {
     int status = 0;
     return waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// The result of `work` run in a child process, as its exit code.
-template <typename Work> int InChild(Work work)
-{
-    const pid_t child = fork();
-    if (child == 0)
-        _exit(work());
-    return child > 0 ? ExitCode(child) : -1;
 }
 
 // Gives up root for good: becomes user and group `id`, without other groups.

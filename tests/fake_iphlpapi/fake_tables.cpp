@@ -2,11 +2,11 @@
 // and the read as the real one does, can fail on demand, and calls a hook
 // from every TCP table call so a test can act in the middle of a scan step.
 // Built with FAKE_IPHLPAPI_WITHOUT_UDP it lacks GetUdpTable.
-#include <cstring>
+#include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <vector>
 
-#include "platform/iphelper/iphlpapi.h"
 #include "tests/fake_iphlpapi/fake_control.h"
 
 namespace {
@@ -14,8 +14,8 @@ namespace {
 std::mutex lock;
 std::vector<MIB_TCPROW> tcpRows;
 std::vector<MIB_UDPROW> udpRows;
-std::uint32_t failure = 0;
-FakeTableHook tcpHook = nullptr;
+std::atomic<std::uint32_t> failure{0};
+std::atomic<FakeTableHook> tcpHook{nullptr};
 
 template <typename Table, typename Row>
 std::uint32_t Answer(const std::vector<Row>& rows, Table* table, std::uint32_t* size)
@@ -32,15 +32,14 @@ std::uint32_t Answer(const std::vector<Row>& rows, Table* table, std::uint32_t* 
         return 122;
     }
     table->dwNumEntries = static_cast<std::uint32_t>(rows.size());
-    if (!rows.empty())
-        std::memcpy(table->table, rows.data(), rows.size() * sizeof(Row));
+    std::copy(rows.begin(), rows.end(), table->table);
     return 0;
 }
 
-template <typename T> void Set(T& field, const T& value)
+template <typename Row> void Set(std::vector<Row>& field, const Row* rows, std::uint32_t count)
 {
     std::lock_guard<std::mutex> guard(lock);
-    field = value;
+    field.assign(rows, rows + count);
 }
 
 } // namespace
@@ -49,33 +48,28 @@ extern "C" {
 
 void FakeSetTcpRows(const MIB_TCPROW* rows, std::uint32_t count)
 {
-    Set(tcpRows, std::vector<MIB_TCPROW>(rows, rows + count));
+    Set(tcpRows, rows, count);
 }
 
 void FakeSetUdpRows(const MIB_UDPROW* rows, std::uint32_t count)
 {
-    Set(udpRows, std::vector<MIB_UDPROW>(rows, rows + count));
+    Set(udpRows, rows, count);
 }
 
 void FakeSetFailure(std::uint32_t code)
 {
-    Set(failure, code);
+    failure = code;
 }
 
 void FakeSetTcpHook(FakeTableHook hook)
 {
-    Set(tcpHook, hook);
+    tcpHook = hook;
 }
 
 std::uint32_t GetTcpTable(MIB_TCPTABLE* table, std::uint32_t* size, int)
 {
-    FakeTableHook hook;
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        hook = tcpHook;
-    }
     // Called outside the lock: the hook may set new rows.
-    if (hook != nullptr && table == nullptr)
+    if (const FakeTableHook hook = tcpHook; hook != nullptr && table == nullptr)
         hook();
     return Answer(tcpRows, table, size);
 }
