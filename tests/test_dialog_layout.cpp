@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/ui_test_support.h"
+#include "ui/about_dlg.h"
 
 using namespace uitest;
 
@@ -73,15 +74,13 @@ TEST(DialogLayout, PropertiesAndAboutShowTheirTextsInTheDesktopFont)
 
 TEST(DialogLayout, ListShowsEveryTextUncutWithoutScrollingSideways)
 {
-    FakeIpHelper fake;
-    ASSERT_TRUE(fake.Loaded());
     // One line per state with the widest endpoints, and lines enough to scroll.
     std::vector<MIB_TCPROW> tcp;
     for (std::uint32_t state = 1; state <= 12; ++state)
         tcp.push_back(Tcp(state, "255.255.255.255", 65535, "255.255.255.255", 65535));
     for (std::uint16_t port = 1; port <= 40; ++port)
         tcp.push_back(Tcp(5, "127.0.0.1", port, "127.0.0.1", 65535));
-    fake.SetRows(tcp, {Udp("255.255.255.255", 65535)});
+    SetRows(tcp, {Udp("255.255.255.255", 65535)});
     int lastWidth = 0;
     for (qreal points : kPointSizes) {
         SCOPED_TRACE(points);
