@@ -1,5 +1,3 @@
-#include <QContextMenuEvent>
-
 #include "tests/ui_test_support.h"
 
 using namespace uitest;
@@ -30,37 +28,6 @@ TEST_F(TrayMenuTest, ShowWindowAndADismissedMenu)
             EXPECT_TRUE(QTest::qWaitForWindowActive(&dialog));
             EXPECT_FALSE(dialog.isMinimized());
         }
-    }
-}
-
-// Outside the list every menu key opens the window menu, at the window's top
-// left corner, and does not reach the button that has the focus.
-TEST_F(TrayMenuTest, WindowMenuFromTheKeyboardOutsideTheList)
-{
-    dialog.move(100, 80);
-    dialog.show();
-    dialog.activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
-    QWidget* button = dialog.findChild<QPushButton*>("IDC_PROPERTIES");
-    const std::function<void()> presses[] = {
-        [button] { QTest::keyClick(button, Qt::Key_Space, Qt::AltModifier); },
-        [button] { QTest::keyClick(button, Qt::Key_F10, Qt::ShiftModifier); },
-        // The platform turns the Menu key into a context menu request to the focus.
-        [button] {
-            QContextMenuEvent request(QContextMenuEvent::Keyboard, QPoint(2, 2),
-                                      button->mapToGlobal(QPoint(2, 2)));
-            QApplication::sendEvent(button, &request);
-        },
-    };
-    for (const auto& press : presses) {
-        SCOPED_TRACE(&press - presses);
-        button->setFocus();
-        ScreenUser user;
-        press();
-        EXPECT_EQ(user.menus, 1);
-        EXPECT_EQ(user.menuFirstItem, "Minimize");
-        EXPECT_EQ(user.menuAt, dialog.mapToGlobal(QPoint(0, 0)));
-        EXPECT_FALSE(propDlg->isVisible());
     }
 }
 

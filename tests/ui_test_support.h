@@ -63,8 +63,6 @@ public:
 
     QStringList boxes;
     int menus = 0;
-    QPoint menuAt;
-    QString menuFirstItem;
 
 private:
     // The timer does not fire again while this runs, nested loops and all.
@@ -78,8 +76,6 @@ private:
             box->button(QMessageBox::Ok)->click();
         } else if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
             ++menus;
-            menuAt = menu->pos();
-            menuFirstItem = menu->actions().value(0)->text();
             for (QAction* action : menu->actions())
                 if (!menuChoice.isEmpty() && action->text() == menuChoice)
                     menu->setActiveAction(action);
