@@ -1,10 +1,9 @@
 #pragma once
 
-// What the widget tests share: the test IP helper library's controls, a user
-// who answers boxes and menus, and a started main window.
+// What the widget tests share: the test IP helper library's tables, a user who
+// answers boxes and menus, and a started main window.
 #include <gtest/gtest.h>
 
-#include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
@@ -21,13 +20,10 @@
 #include <fstream>
 #include <functional>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "platform/module_loader.h"
 #include "settings/prop.h"
 #include "tests/fake_iphlpapi/fake_control.h"
-#include "ui/about_dlg.h"
 #include "ui/main_dlg.h"
 #include "ui/prop_dlg.h"
 
@@ -45,40 +41,18 @@ inline MIB_UDPROW Udp(const char* local, std::uint16_t localPort)
     return MIB_UDPROW{inet_addr(local), htons(localPort)};
 }
 
-// The main window's loader opens the same file, so both share its tables.
-class FakeIpHelper {
-public:
-    FakeIpHelper() : module(LoadLibraryFromDirectory(FAKE_IPHLPAPI_DIR, "iphlpapi.dll")) {}
-    bool Loaded() const { return module != nullptr; }
+// The test library is linked in, and the main window's loader opens the same
+// file, so both share its tables.
+inline void SetRows(const std::vector<MIB_TCPROW>& tcp, const std::vector<MIB_UDPROW>& udp)
+{
+    FakeSetTcpRows(tcp.data(), std::uint32_t(tcp.size()));
+    FakeSetUdpRows(udp.data(), std::uint32_t(udp.size()));
+}
 
-    void SetRows(const std::vector<MIB_TCPROW>& tcp, const std::vector<MIB_UDPROW>& udp)
-    {
-        Proc<decltype(&FakeSetTcpRows)>("FakeSetTcpRows")(tcp.data(), std::uint32_t(tcp.size()));
-        Proc<decltype(&FakeSetUdpRows)>("FakeSetUdpRows")(udp.data(), std::uint32_t(udp.size()));
-    }
-    void Fail(std::uint32_t code) { Proc<decltype(&FakeSetFailure)>("FakeSetFailure")(code); }
-    void SetHook(FakeTableHook hook) { Proc<decltype(&FakeSetTcpHook)>("FakeSetTcpHook")(hook); }
-
-private:
-    template <typename Fn> Fn Proc(const char* name)
-    {
-        return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-    }
-    HMODULE module;
-};
-
-struct BoxRecord {
-    QString title;
-    QString text;
-    QMessageBox::Icon icon;
-    QMessageBox::StandardButtons buttons;
-};
-
-// The user at the screen: records each message box and answers it with OK or
-// with `onBox`, closes About boxes, and answers a popup menu with the item
-// named `menuChoice`, or with Esc when that is empty. The start-up report of
-// a missing notification area, which the offscreen platform always gives, is
-// only answered with OK.
+// The user at the screen: records the text of each message box and answers it
+// with OK, and answers a popup menu with the item named `menuChoice`, or with
+// Esc when that is empty. The offscreen platform has no notification area; the
+// start-up report of that is only answered.
 class ScreenUser {
 public:
     explicit ScreenUser(QString choice = {}) : menuChoice(std::move(choice))
@@ -87,36 +61,21 @@ public:
         timer.start(5);
     }
 
-    std::vector<BoxRecord> boxes;
-    std::function<void(QMessageBox*)> onBox;
-    int aboutBoxes = 0;
+    QStringList boxes;
     int menus = 0;
-    QPoint menuAt;
-    QString menuFirstItem;
 
 private:
     // The timer does not fire again while this runs, nested loops and all.
     void Poll()
     {
-        QWidget* modal = QApplication::activeModalWidget();
-        auto* box = qobject_cast<QMessageBox*>(modal);
-        if (auto* about = qobject_cast<CAboutDlg*>(modal)) {
-            ++aboutBoxes;
-            about->accept();
-        } else if (box != nullptr && box != handled) {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box != nullptr && box != handled) {
             handled = box;
-            bool startupReport = box->text().startsWith("ERROR: API        = AddStatusIcon\n");
-            if (!startupReport)
-                boxes.push_back(
-                    {box->windowTitle(), box->text(), box->icon(), box->standardButtons()});
-            if (onBox && !startupReport)
-                onBox(box);
-            else
-                box->button(QMessageBox::Ok)->click();
+            if (!box->text().startsWith("ERROR: API        = AddStatusIcon\n"))
+                boxes.push_back(box->text());
+            box->button(QMessageBox::Ok)->click();
         } else if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
             ++menus;
-            menuAt = menu->pos();
-            menuFirstItem = menu->actions().value(0)->text();
             for (QAction* action : menu->actions())
                 if (!menuChoice.isEmpty() && action->text() == menuChoice)
                     menu->setActiveAction(action);
@@ -139,15 +98,6 @@ inline void StoreSettings(std::uint32_t refreshMs)
     oProp.Save();
 }
 
-// The properties dialog that OnInitDialog created.
-inline CPropDlg* FindPropDlg()
-{
-    for (QWidget* window : QApplication::topLevelWidgets())
-        if (auto* properties = qobject_cast<CPropDlg*>(window))
-            return properties;
-    return nullptr;
-}
-
 inline std::vector<std::string> ReadLines(const char* path)
 {
     std::ifstream file(path);
@@ -163,22 +113,22 @@ class StartedWindowTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(fake.Loaded()) << "test library missing in " << FAKE_IPHLPAPI_DIR;
-        fake.SetHook(nullptr);
-        fake.Fail(31);
+        FakeSetTcpHook(nullptr);
+        FakeSetFailure(31);
         StoreSettings(100);
         dialog.SetIpHelperDirectory(FAKE_IPHLPAPI_DIR);
         ScreenUser user;
         EXPECT_FALSE(dialog.OnInitDialog());
         startReports = user.boxes;
-        fake.Fail(0);
-        propDlg = FindPropDlg();
+        FakeSetFailure(0);
+        for (QWidget* window : QApplication::topLevelWidgets())
+            if (auto* properties = qobject_cast<CPropDlg*>(window))
+                propDlg = properties;
         ASSERT_NE(propDlg, nullptr);
     }
 
-    FakeIpHelper fake;
     CMainDlg dialog;
-    std::vector<BoxRecord> startReports;
+    QStringList startReports;
     CPropDlg* propDlg = nullptr;
 };
 

@@ -25,6 +25,5 @@ OffscreenSession::OffscreenSession(const char* name, int argc, char** argv)
 OffscreenSession::~OffscreenSession()
 {
     std::error_code ignored;
-    if (!m_folder.empty())
-        std::filesystem::remove_all(m_folder, ignored);
+    std::filesystem::remove_all(m_folder, ignored);
 }

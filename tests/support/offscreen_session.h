@@ -1,10 +1,9 @@
 #pragma once
 
 // Set up before the application object of an offscreen Qt test or benchmark:
-// the offscreen platform, and a private working folder for the settings hive
-// and the log, so that no run touches the user's; the folder goes with the
-// session. `--font-dpi=N` among the arguments gives the screen N dots per
-// inch, unscaled, as a desktop with that font resolution does.
+// the offscreen platform, and a private working folder, removed with the
+// session, so that no run touches the user's hive or log. `--font-dpi=N` gives
+// the screen N dots per inch, unscaled, as a desktop with that font resolution.
 #include <string>
 
 class OffscreenSession {
