@@ -4,7 +4,6 @@
 
 #include "monitor/host_cache.h"
 #include "monitor/row_text.h"
-#include "platform/name_lookup.h"
 #include "test_support.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -40,13 +39,6 @@ std::set<int> Resolvers(const std::set<int>& before = {})
             ids.insert(id);
     }
     return ids;
-}
-
-// The cases below rely on this to keep their lookups off the network.
-TEST(NameLookup, FailsBeforeTheSocketLibraryStarts)
-{
-    char name[64];
-    EXPECT_EQ(LookupHostName(inet_addr("127.0.0.1"), name, sizeof name), 0);
 }
 
 // Names are kept whole; the host text shows what fits of them.

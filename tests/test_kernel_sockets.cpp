@@ -26,11 +26,6 @@ CONN_ROW Row(std::uint32_t state, const char* local, std::uint16_t localPort,
     return CONN_ROW{state, inet_addr(local), localPort, inet_addr(remote), remotePort};
 }
 
-SOCKET_ENDPOINT Endpoint(const CONN_ROW& row)
-{
-    return {row.state != 0, row.localAddr, row.localPort, row.remoteAddr, row.remotePort};
-}
-
 // The sockets that the fixture opens, in the order that a snapshot must hold
 // them: by unsigned host-order numbers, equal listeners side by side.
 const std::vector<CONN_ROW> kTcpRows = {
@@ -171,7 +166,9 @@ TEST_F(KernelSockets, OwnersAreNamedOrWhyNoneCanBe)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const SOCKET_OWNERS owners = FindSocketOwners(Endpoint(c.row));
+        const CONN_ROW& r = c.row;
+        const SOCKET_OWNERS owners =
+            FindSocketOwners({r.state != 0, r.localAddr, r.localPort, r.remoteAddr, r.remotePort});
         EXPECT_EQ(owners.status, c.status);
         std::set<pid_t> pids;
         for (const SOCKET_HOLDER& holder : owners.holders) {

@@ -10,15 +10,6 @@ const std::string kHyphens(80, '-');
 const std::string kStamp = "<<2024-03-15 14:07:09>>";
 const std::string kOpening = "Quillon session opened  " + kStamp;
 
-std::vector<std::string> ReadLines(const std::string& path)
-{
-    std::istringstream in(ReadText(path));
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 // The clock of the log's stamps, frozen at a local time "YYYY-MM-DD hh:mm:ss".
 std::atomic<std::time_t> frozenNow{0};
 

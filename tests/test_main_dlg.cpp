@@ -117,4 +117,43 @@ TEST(MainDlgClose, OnOKDuringARefillLetsTheStepFinish)
     EXPECT_NE(log.back().find("ESTABLISHED"), std::string::npos);
 }
 
+// The scan thread waits on its error box, and a validation message of the
+// properties dialog, still usable, stands over it: OnOK answers both.
+TEST(MainDlgClose, OnOKWithNestedBoxesOpenEnds)
+{
+    StoreSettings(100);
+    FakeSetFailure(0);
+    FakeSetTcpHook([] {
+        if (QThread::currentThread() != QCoreApplication::instance()->thread())
+            FakeSetFailure(31);
+    });
+    CMainDlg dialog;
+    dialog.SetIpHelperDirectory(FAKE_IPHLPAPI_DIR);
+    QStringList boxes;
+    QTimer user;
+    QObject::connect(&user, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr || boxes.contains(box->text()))
+            return;
+        if (box->text().startsWith("ERROR: API        = AddStatusIcon\n"))
+            return box->button(QMessageBox::Ok)->click();
+        boxes.push_back(box->text());
+        if (boxes.size() == 2)
+            return dialog.OnOK();
+        dialog.ShowPropDlg();
+        for (QWidget* window : QApplication::topLevelWidgets())
+            if (auto* properties = qobject_cast<CPropDlg*>(window)) {
+                properties->findChild<QLineEdit*>("IDC_REFRESH")->setText("abc");
+                QTimer::singleShot(0, properties, [properties] { properties->OnOK(); });
+            }
+    });
+    user.start(5);
+    EXPECT_EQ(dialog.DoModal(), IDOK);
+    FakeSetTcpHook(nullptr);
+    FakeSetFailure(0);
+    EXPECT_FALSE(dialog.IsScanning());
+    ASSERT_EQ(boxes.size(), 2);
+    EXPECT_EQ(boxes[1], "Please enter a positive integer.");
+}
+
 } // namespace

@@ -11,12 +11,6 @@
 const std::string kHeader = "Windows Registry Editor Version 5.00\n\n"
                             "[HKEY_CURRENT_USER\\Software\\Brantwell\\Quillon]\n";
 
-LONG SetValue(HKEY key, const char* name, const std::string& text)
-{
-    return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                          text.size() + 1);
-}
-
 LONG SetDword(HKEY key, const char* name, DWORD value)
 {
     return RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4);
@@ -115,7 +109,9 @@ TEST_F(Hive, KilledWriterNeverLeavesAHalfFile)
             Create(&key);
             for (unsigned i = 0;; ++i) {
                 SetDword(key, "RefreshTime", (i % 2 + 1) * 100);
-                SetValue(key, "LogName", i % 2 ? longName : "b.log");
+                const std::string name = i % 2 ? longName : "b.log";
+                RegSetValueExA(key, "LogName", 0, REG_SZ,
+                               reinterpret_cast<const BYTE*>(name.c_str()), name.size() + 1);
             }
         }
         usleep(static_cast<useconds_t>(1000 + round % 10 * 2500));

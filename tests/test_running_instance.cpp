@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
+#include <algorithm>
+
 #include "platform/fd_io.h"
 #include "platform/running_instance.h"
 #include "test_support.h"
@@ -63,7 +65,6 @@ TEST(InstanceName, CarriesTheDisplay)
         {nullptr, ":0.0", "quillon-:0"},
         {"wayland-0", ":0", "quillon-wayland-0"},
         {"/run/w 1", nullptr, "quillon-_2frun_2fw_201"},
-        {nullptr, nullptr, "quillon-"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(InstanceName(c.wayland, c.x11), c.name) << (c.x11 ? c.x11 : "");
@@ -93,4 +94,34 @@ TEST_F(RunningInstance, AKilledInstancesSocketDoesNotBlockAStart)
     const UniqueFd listening(instance.TakeListeningSocket());
     EXPECT_TRUE(listening.Valid());
     EXPECT_TRUE(UnixSocket(path));
+}
+
+TEST_F(RunningInstance, LaunchesAtOnceLeaveExactlyOneRunning)
+{
+    int go[2];
+    ASSERT_EQ(0, pipe(go));
+    std::vector<pid_t> launches;
+    for (int i = 0; i < 4; ++i) {
+        launches.push_back(StartChild([&](int ready) {
+            close(go[1]);
+            char byte;
+            if (write(ready, "", 1) != 1 || read(go[0], &byte, 1) != 0)
+                _exit(9);
+            CRunningInstance instance(path);
+            const InstanceRole role = instance.Claim(300ms);
+            // The one that runs stays until the others have given up on it.
+            if (role == InstanceRole::Primary)
+                usleep(600 * 1000);
+            _exit(static_cast<int>(role));
+        }));
+    }
+    close(go[0]);
+    close(go[1]); // all start at once
+    std::vector<int> roles;
+    for (pid_t launch : launches)
+        roles.push_back(ExitCode(launch));
+    std::sort(roles.begin(), roles.end());
+    const int primary = static_cast<int>(InstanceRole::Primary);
+    const int unanswered = static_cast<int>(InstanceRole::Unanswered);
+    EXPECT_EQ(roles, (std::vector<int>{primary, unanswered, unanswered, unanswered}));
 }

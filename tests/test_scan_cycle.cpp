@@ -1,15 +1,9 @@
-#include <memory>
 #include <utility>
 
 #include "monitor/scan_cycle.h"
 #include "test_support.h"
 
 using Calls = std::vector<std::string>;
-
-struct Buffer {
-    std::unique_ptr<unsigned char[]> bytes{new unsigned char[kConnTableBytes]()};
-    CONN_TABLE* table() { return reinterpret_cast<CONN_TABLE*>(bytes.get()); }
-};
 
 // Hands out snapshots of `rows` and records what the step asked of the window.
 struct RecordingHost : CScanHost {
@@ -44,9 +38,9 @@ TEST(ScanStep, RefillsDumpsAndSwapsAsTheSnapshotAndTheFlagAsk)
 {
     using enum ScanStepResult;
     RecordingHost host;
-    Buffer first, second;
-    CONN_TABLE* current = first.table();
-    CONN_TABLE* reference = second.table();
+    std::vector<unsigned char> first(kConnTableBytes), second(kConnTableBytes);
+    CONN_TABLE* current = reinterpret_cast<CONN_TABLE*>(first.data());
+    CONN_TABLE* reference = reinterpret_cast<CONN_TABLE*>(second.data());
     host.TakeSnapshot(reference);
     host.calls.clear();
     std::atomic<std::int32_t> changed{0};

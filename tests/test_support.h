@@ -115,3 +115,12 @@ inline std::string ReadText(const std::string& path)
     text << std::ifstream(path, std::ios::binary).rdbuf();
     return text.str();
 }
+
+inline std::vector<std::string> ReadLines(const std::string& path)
+{
+    std::istringstream in(ReadText(path));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}

@@ -17,13 +17,13 @@
 
 #include <arpa/inet.h>
 
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "settings/prop.h"
 #include "tests/fake_iphlpapi/fake_control.h"
+#include "tests/test_support.h"
 #include "ui/main_dlg.h"
 #include "ui/prop_dlg.h"
 
@@ -98,15 +98,6 @@ inline void StoreSettings(std::uint32_t refreshMs)
     oProp.Save();
 }
 
-inline std::vector<std::string> ReadLines(const char* path)
-{
-    std::ifstream file(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(file, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 // A main window started on the test library with a failed first snapshot: set
 // up and reported, with no scan thread, so ScanOnce takes each next snapshot.
 class StartedWindowTest : public ::testing::Test {
@@ -121,15 +112,10 @@ protected:
         EXPECT_FALSE(dialog.OnInitDialog());
         startReports = user.boxes;
         FakeSetFailure(0);
-        for (QWidget* window : QApplication::topLevelWidgets())
-            if (auto* properties = qobject_cast<CPropDlg*>(window))
-                propDlg = properties;
-        ASSERT_NE(propDlg, nullptr);
     }
 
     CMainDlg dialog;
     QStringList startReports;
-    CPropDlg* propDlg = nullptr;
 };
 
 } // namespace uitest

@@ -1,6 +1,6 @@
 #pragma once
 
-// The controls of the test IP helper library, looked up by name at run time.
+// The controls of the test IP helper library, which the tests link.
 #include <cstdint>
 
 #include "platform/iphelper/iphlpapi.h"

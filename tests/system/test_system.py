@@ -189,9 +189,12 @@ class Scenario(unittest.TestCase):
         self.desktop.xdotool("key", "--delay", "60", *keys)
 
     def menu(self, open_it, *keys):
-        """Opens a menu with `open_it`, waits for it and picks with `keys` (Up: the last item)."""
-        self.assertTrue(self.desktop.opened(open_it), "no menu opened")
-        self.key(*keys, "Return")
+        """Opens a menu with `open_it`, waits for it and picks with `keys` (Up: the last item); its windows."""
+        menus = self.desktop.opened(open_it)
+        self.assertTrue(menus, "no menu opened")
+        if keys:
+            self.key(*keys, "Return")
+        return menus
 
     def tray_menu(self, *keys):
         icon = self.desktop.tray_icon()
@@ -243,7 +246,9 @@ class Scenario(unittest.TestCase):
         quillon.program.unlink()
         self.desktop.xdotool("windowfocus", "--sync", window)
         self.soon(lambda: screen.has(table, "FOCUSED"), "the list does not start focused")
-        self.menu(lambda: self.key("alt+space"), "Up")  # "&About Quillon...", the last item
+        menus = self.menu(lambda: self.key("alt+space"))
+        self.assertEqual(self.desktop.geometry(menus.pop())[:2], self.desktop.geometry(window)[:2])
+        self.key("Up", "Return")  # "&About Quillon...", the last item
         about = screen.find(name="About Quillon")
         self.assertIsNotNone(about, "About did not open")
         self.assertIsNotNone(screen.find("label", "Quillon v. 1.0.0.6", root=about, timeout=2))
@@ -278,15 +283,18 @@ class Scenario(unittest.TestCase):
         # Copy: the column texts as shown, blanks kept, joined by tabs, with a line end.
         udp = shown.index(columns(("UDP", ("0.0.0.0", 5353), None, " ")))
         clipboard = lambda: run("xclip", "-o", "-selection", "clipboard", check=False, env=self.desktop.env).stdout
-        for row, way in [(0, "ctrl+c"), (udp, "right click")]:
+        for row, way in [(0, "ctrl+c"), (udp, "right click"), (1, "Menu"), (2, "shift+F10")]:
             with self.subTest(way=way):
                 point = screen.centre(table.queryTable().getAccessibleAt(row, 1))
-                if way == "ctrl+c":
+                if way == "right click":
+                    self.menu(lambda: self.desktop.click(*point, button=3), "Down")  # "Copy"
+                else:
                     self.desktop.click(*point)
                     time.sleep(0.3)
-                    self.key(way)
-                else:
-                    self.menu(lambda: self.desktop.click(*point, button=3), "Down")  # "Copy"
+                    if way == "ctrl+c":
+                        self.key(way)
+                    else:
+                        self.menu(lambda: self.key(way), "Down")
                 copied = "\t".join(shown[row]) + "\n"
                 self.assertEqual(wait_until(lambda: clipboard() == copied and copied, 5), copied)
 
