@@ -12,7 +12,7 @@ packages=(
   xvfb xauth trayer xdotool x11-utils imagemagick
   dbus-daemon dbus-bin at-spi2-core python3-pyatspi xclip
   iproute2 util-linux procps passwd
-  fonts-dejavu-core
+  fonts-dejavu-core fonts-noto-mono
   dpkg-dev file librsvg2-bin lintian appstream
 )
 

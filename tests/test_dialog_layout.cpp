@@ -2,6 +2,7 @@
 // uncut in the desktop's font, the list's columns fit it without scrolling
 // sideways, and no group box frame crosses a control. CTest runs this at 96,
 // 120 and 144 dpi (--font-dpi).
+#include <QFontMetricsF>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QScrollBar>
@@ -98,9 +99,16 @@ TEST(DialogLayout, ListShowsEveryTextUncutWithoutScrollingSideways)
             EXPECT_LE(list->header()->sectionSizeHint(column), list->columnWidth(column));
             EXPECT_LE(view->sizeHintForColumn(column), list->columnWidth(column));
         }
+        // The blank-padded endpoint texts line up only when every character
+        // they can hold is drawn with one advance.
         const QFont endpoint = model->index(0, 1).data(Qt::FontRole).value<QFont>();
         EXPECT_EQ(endpoint.pointSizeF(), points);
-        EXPECT_TRUE(QFontInfo(endpoint).fixedPitch());
+        const QFontMetricsF metrics(endpoint);
+        const QString characters = QStringLiteral("0123456789 .:*-[]azAZmiwlWI");
+        for (QChar character : characters)
+            EXPECT_EQ(metrics.horizontalAdvance(character), metrics.horizontalAdvance(u'0'))
+                << "'" << QString(character).toStdString() << "' in "
+                << QFontInfo(endpoint).family().toStdString();
     }
 }
 

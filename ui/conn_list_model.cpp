@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "monitor/row_text.h"
+#include "ui/endpoint_font.h"
 
 namespace {
 
@@ -75,12 +76,7 @@ CConnListModel::CConnListModel(QObject* parent)
 
 void CConnListModel::SetDialogFont(const QFont& dialogFont)
 {
-    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    if (dialogFont.pointSizeF() > 0)
-        font.setPointSizeF(dialogFont.pointSizeF());
-    else
-        font.setPixelSize(dialogFont.pixelSize());
-    m_fixedFont = font;
+    m_fixedFont = ChooseEndpointFont(dialogFont);
 }
 
 int CConnListModel::InsertColumn(int index, const QString& heading)

@@ -33,8 +33,8 @@ public:
     // Adds a left-aligned column with `heading` before `index`; returns its index.
     int InsertColumn(int index, const QString& heading);
 
-    // The endpoint columns show the fixed-width font at the size of
-    // `dialogFont`, so that their blank-padded texts line up.
+    // The endpoint columns show a font that draws every character of their
+    // blank-padded texts with one advance, at the size of `dialogFont`.
     void SetDialogFont(const QFont& dialogFont);
     const QFont& EndpointFont() const { return m_fixedFont; }
     static bool IsEndpointColumn(int column) { return column == 1 || column == 2; }
