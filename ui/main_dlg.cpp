@@ -110,6 +110,8 @@ void CMainDlg::CreateControls()
 {
     m_list = new QTreeView(this);
     m_list->setObjectName(QStringLiteral("IDC_CONN_LIST"));
+    // No label stands before the list, so a screen reader is told what it holds.
+    m_list->setAccessibleName(QStringLiteral("Connections"));
     m_list->setRootIsDecorated(false);
     m_list->setItemsExpandable(false);
     m_list->setUniformRowHeights(true);

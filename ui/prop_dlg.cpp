@@ -89,6 +89,8 @@ CPropDlg::CPropDlg(QWidget* parent) : QDialog(parent)
 
     m_logNameEdit = new QLineEdit(this);
     place(m_logNameEdit, "IDC_LOG_NAME", 110, 58, 199, 12);
+    // Screen readers name an edit by the text that stands before it.
+    m_logNameEdit->setAccessibleName(QStringLiteral("File name"));
 
     m_logEnableCheck = new QCheckBox(QStringLiteral("Print logfile.      File name:"), this);
     place(m_logEnableCheck, "IDC_LOG_ENABLE", 18, 58, 88, 12);
@@ -104,6 +106,7 @@ CPropDlg::CPropDlg(QWidget* parent) : QDialog(parent)
 
     m_refreshEdit = new QLineEdit(this);
     place(m_refreshEdit, "IDC_REFRESH", 56, 21, 41, 12);
+    m_refreshEdit->setAccessibleName(QStringLiteral("Refresh rate"));
 
     place(new QLabel(QStringLiteral("( ms)"), this), "IDC_MS_LABEL", 100, 22, 18, 9);
     place(new QLabel(QStringLiteral("Refresh rate:"), this), "IDC_REFRESH_LABEL", 12, 21, 43, 11);
