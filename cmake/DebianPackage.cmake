@@ -28,7 +28,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Without the SVG icon engine Qt draws the icon from its 32 px picture.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libqt6svg6)
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libqt6svg6, qt6-wayland")
 # Most desktops bring a notification area of their own, and no virtual package
 # names one, so a stand-alone tray host is only suggested.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "gnome-shell-extension-appindicator | trayer | stalonetray")

@@ -1,10 +1,20 @@
 #include <cstdio>
+#include <cstdlib>
 
 #include "ui/main_app.h"
 #include "ui/single_instance.h"
 
 int main(int argc, char** argv)
 {
+    // Qt would abort without a display; a console start deserves a plain answer.
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    const char* x11 = std::getenv("DISPLAY");
+    if ((wayland == nullptr || *wayland == '\0') && (x11 == nullptr || *x11 == '\0')) {
+        std::fputs("quillon: no display to show the window on (DISPLAY and WAYLAND_DISPLAY are "
+                   "unset)\n",
+                   stderr);
+        return 1;
+    }
     CMainApp app(argc, argv);
     // A launch while an instance of this user runs on this display only
     // brings that one's window back, before any settings or log are touched.

@@ -360,7 +360,9 @@ void CMainDlg::ShowMessageBox(const QString& text, bool errorIcon)
     box.setTextFormat(Qt::PlainText);
     // It holds up this window only: the tray icon and the properties dialog
     // stay usable, so logging can be turned off while the log's box repeats.
-    box.setWindowModality(Qt::WindowModal);
+    // QMessageBox's own setter makes a window-modal box a sheet, which
+    // Wayland compositors show without a frame.
+    box.QWidget::setWindowModality(Qt::WindowModal);
     box.exec();
 }
 

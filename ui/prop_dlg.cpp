@@ -174,7 +174,9 @@ void CPropDlg::FailValidation(QLineEdit* control, const QString& message)
     // Apply has hidden the dialog already; the box stands where it was.
     QMessageBox box(QMessageBox::Warning, QCoreApplication::applicationName(), message,
                     QMessageBox::Ok, this);
-    box.setWindowModality(Qt::WindowModal);
+    // QMessageBox's own setter makes a window-modal box a sheet, which
+    // Wayland compositors show without a frame.
+    box.QWidget::setWindowModality(Qt::WindowModal);
     box.exec();
     control->setFocus();
     control->selectAll();
