@@ -71,6 +71,9 @@ private:
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         if (box != nullptr && box != handled) {
             handled = box;
+            // Window-modal, but no sheet: Wayland draws no frame for a sheet.
+            EXPECT_NE(box->windowType(), Qt::Sheet) << box->text().toStdString();
+            EXPECT_EQ(box->windowModality(), Qt::WindowModal);
             if (!box->text().startsWith("ERROR: API        = AddStatusIcon\n"))
                 boxes.push_back(box->text());
             box->button(QMessageBox::Ok)->click();
