@@ -53,11 +53,20 @@ std::string InstanceFolder(const char* runtimeDir, const std::string& tmpRoot)
     return IsPrivateFolder(folder, false) ? folder : std::string();
 }
 
-std::string InstanceName(const char* waylandDisplay, const char* x11Display)
+std::string InstanceName(const char* waylandDisplay, const char* x11Display, const char* runtimeDir)
 {
     std::string display;
     if (waylandDisplay != nullptr && waylandDisplay[0] != '\0') {
         display = waylandDisplay;
+        // A socket named by its full path in the runtime folder is the one
+        // its short name names there: one display, one instance.
+        std::string folder = runtimeDir != nullptr ? runtimeDir : "";
+        while (folder.size() > 1 && folder.back() == '/')
+            folder.pop_back();
+        if (!folder.empty() && folder[0] == '/' && display.size() > folder.size() + 1 &&
+            display.compare(0, folder.size(), folder) == 0 && display[folder.size()] == '/' &&
+            display.find('/', folder.size() + 1) == std::string::npos)
+            display.erase(0, folder.size() + 1);
     } else if (x11Display != nullptr) {
         // ":0" and ":0.0" are the same display.
         display = x11Display;
@@ -86,7 +95,9 @@ std::string InstanceSocketPath()
     const std::string folder = InstanceFolder(std::getenv("XDG_RUNTIME_DIR"));
     if (folder.empty())
         return {};
-    return folder + "/" + InstanceName(std::getenv("WAYLAND_DISPLAY"), std::getenv("DISPLAY"));
+    return folder + "/" +
+           InstanceName(std::getenv("WAYLAND_DISPLAY"), std::getenv("DISPLAY"),
+                        std::getenv("XDG_RUNTIME_DIR"));
 }
 
 CRunningInstance::CRunningInstance(std::string socketPath) : m_path(std::move(socketPath))

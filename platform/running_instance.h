@@ -28,9 +28,11 @@ inline constexpr char kWindowShownReply[] = "shown\n";
 // can be trusted.
 std::string InstanceFolder(const char* runtimeDir, const std::string& tmpRoot = "/tmp");
 
-// "quillon-" and the display: WAYLAND_DISPLAY when set, else DISPLAY without
+// "quillon-" and the display: WAYLAND_DISPLAY when set (a full path to a
+// socket in `runtimeDir` taken as its short name there), else DISPLAY without
 // its screen number; bytes outside [A-Za-z0-9.:-] as "_" and two hex digits.
-std::string InstanceName(const char* waylandDisplay, const char* x11Display);
+std::string InstanceName(const char* waylandDisplay, const char* x11Display,
+                         const char* runtimeDir = nullptr);
 
 // The socket path for this process's user and display, from its environment;
 // empty when there is no safe folder.

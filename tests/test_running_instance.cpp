@@ -60,14 +60,18 @@ TEST(InstanceFolder, IsTheRuntimeFolderElseAPrivateFolderUnderTmp)
 TEST(InstanceName, CarriesTheDisplay)
 {
     const struct {
-        const char *wayland, *x11, *name;
+        const char *wayland, *x11, *runtime, *name;
     } cases[] = {
-        {nullptr, ":0.0", "quillon-:0"},
-        {"wayland-0", ":0", "quillon-wayland-0"},
-        {"/run/w 1", nullptr, "quillon-_2frun_2fw_201"},
+        {nullptr, ":0.0", nullptr, "quillon-:0"},
+        {"wayland-0", ":0", "/run/user/7", "quillon-wayland-0"},
+        {"/run/user/7/wayland-0", nullptr, "/run/user/7/", "quillon-wayland-0"},
+        {"/run/user/7/w/wayland-0", nullptr, "/run/user/7",
+         "quillon-_2frun_2fuser_2f7_2fw_2fwayland-0"},
+        {"/run/w 1", nullptr, "/run/user/7", "quillon-_2frun_2fw_201"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(InstanceName(c.wayland, c.x11), c.name) << (c.x11 ? c.x11 : "");
+        EXPECT_EQ(InstanceName(c.wayland, c.x11, c.runtime), c.name)
+            << (c.wayland ? c.wayland : "");
 }
 
 class RunningInstance : public ::testing::Test {
