@@ -12,6 +12,9 @@
 #include <QSystemTrayIcon>
 #include <QTreeView>
 
+#include <cerrno>
+
+#include "platform/last_error.h"
 #include "platform/string_resource.h"
 #include "res/resource.h"
 #include "ui/about_dlg.h"
@@ -84,8 +87,17 @@ int CMainDlg::AddStatusIcon(unsigned code)
 {
     if (code == NIM_ADD) {
         // One icon per window: adding it again fails as the shell's would.
-        if (m_trayIcon != nullptr || !QSystemTrayIcon::isSystemTrayAvailable())
+        // The last error says why, for the report that follows; what the
+        // thread's errno held before has nothing to do with it.
+        if (m_trayIcon != nullptr) {
+            SetLastError(EEXIST);
             return 0;
+        }
+        // No tray host on the desktop: there is no notification area to add to.
+        if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+            SetLastError(ENODEV);
+            return 0;
+        }
         m_trayIcon = new QSystemTrayIcon(LoadProgramIcon(), this);
         m_trayIcon->setToolTip(QStringLiteral("Quillon"));
         if (HasStatusNotifierHost()) {
