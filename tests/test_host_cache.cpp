@@ -1,9 +1,16 @@
-// The host cache and the host text under several formatters. The socket
-// library is never started, so every lookup fails without leaving the machine.
+// The host cache and the host text under several formatters. Lookups answer
+// only in the first case, inside private namespaces; elsewhere the socket
+// library is not started and every lookup fails without leaving the machine.
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/syscall.h>
+
 #include <set>
 
 #include "monitor/host_cache.h"
 #include "monitor/row_text.h"
+#include "platform/name_lookup.h"
+#include "settings/prop.h"
 #include "test_support.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -41,6 +48,40 @@ std::set<int> Resolvers(const std::set<int>& before = {})
     return ids;
 }
 
+// The name is in /etc/hosts only once the first lookup has failed: it comes
+// from the second. First in the file: namespaces want a process of one thread.
+TEST(HostResolver, SecondAttemptAnswersAfterAFailedFirst)
+{
+    TempDir dir;
+    const std::string hosts = dir / "hosts";
+    std::ofstream(hosts) << "127.0.0.1 localhost\n";
+    if (const std::string why = EnterPrivateNetwork(CLONE_NEWNS); !why.empty())
+        GTEST_SKIP() << "no private network namespace: " << why;
+    ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+    ASSERT_EQ(mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr), 0);
+    WSAStartup(kWinsockVersion, nullptr);
+    oProp.changed = 0;
+    const std::uint32_t address = inet_addr("127.0.0.21");
+    EXPECT_EQ(HostText(address), AddressText(address));
+    const std::set<int> resolver = Resolvers();
+    ASSERT_EQ(resolver.size(), 1u);
+    // The resolver's first sleep is the wait after its failed attempt.
+    const std::string task = "/proc/self/task/" + std::to_string(*resolver.begin()) + "/syscall";
+    const auto sleeping = [&] {
+        int number = -1;
+        std::ifstream(task) >> number;
+        return number == SYS_clock_nanosleep || number == SYS_nanosleep;
+    };
+    for (int tries = 0; tries < 1000 && !sleeping(); ++tries)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(sleeping());
+    std::ofstream(hosts, std::ios::app) << "127.0.0.21 second.quillon.test\n";
+    for (int tries = 0; tries < 1000 && oProp.changed.load() == 0; ++tries)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(oProp.changed.load(), 1);
+    EXPECT_EQ(HostText(address), "second.quillon.test");
+}
+
 // Names are kept whole; the host text shows what fits of them.
 TEST(HostCache, KeepsOnlyPlausibleNames)
 {
@@ -67,7 +108,7 @@ TEST(HostCacheThreads, OneLookupPerAddress)
     constexpr int kThreads = 4;
     constexpr std::uint32_t kAddresses = 200;
     const std::set<int> before = Resolvers();
-    std::atomic<int> arrived{0}, wrong{0};
+    std::atomic<int> arrived{0}, wrong{0}, entered{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
@@ -76,6 +117,7 @@ TEST(HostCacheThreads, OneLookupPerAddress)
                 // All formatters reach each new address together.
                 for (++arrived; arrived.load() < static_cast<int>(i + 1) * kThreads;)
                     std::this_thread::yield();
+                entered += hostCache.AddAddress(htonl(0x0A4F0000u + i));
                 const std::uint32_t address = htonl(0x0A4D0000u + i);
                 wrong += HostText(address) != AddressText(address);
                 hostCache.SetName(htonl(0x0A4E0000u + i % 8), own.c_str());
@@ -87,6 +129,7 @@ TEST(HostCacheThreads, OneLookupPerAddress)
     for (auto& thread : threads)
         thread.join();
     EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(entered.load(), static_cast<int>(kAddresses));
     // Failed resolvers wait at least 6 s, so all of them are still here.
     EXPECT_EQ(Resolvers(before).size(), static_cast<std::size_t>(kAddresses));
 }

@@ -5,9 +5,12 @@
 #include <signal.h>
 #include <sys/prctl.h>
 
+#include <algorithm>
 #include <set>
 
 #include "monitor/conn_table.h"
+#include "platform/iphelper/proc_net_table.h"
+#include "platform/iphelper/sock_diag_dump.h"
 #include "platform/socket_owner.h"
 #include "settings/prop.h"
 #include "test_support.h"
@@ -179,5 +182,58 @@ TEST_F(KernelSockets, OwnersAreNamedOrWhyNoneCanBe)
             EXPECT_EQ(holder.user, entry ? entry->pw_name : std::to_string(holder.uid));
         }
         EXPECT_EQ(pids, c.pids);
+    }
+}
+
+bool operator==(const MIB_TCPROW& a, const MIB_TCPROW& b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// A half-closed pair and clients that make each sort key decide against the
+// keys after it; then the same sockets through the /proc fallback.
+TEST_F(KernelSockets, HalfClosedPairsSortByEveryKeyAndProcReadsWhatSockDiagDoes)
+{
+    const int listener = Keep(Bound(SOCK_STREAM, "127.0.0.10", 7100));
+    ASSERT_EQ(0, listen(listener, 4));
+    ASSERT_EQ(0, listen(Keep(Bound(SOCK_STREAM, "127.0.0.10", 7200)), 4));
+    const int closing = Keep(Bound(SOCK_STREAM, "127.0.0.11", 41000));
+    Connect(closing, "127.0.0.10", 7100);
+    Connect(Keep(Bound(SOCK_STREAM, "127.0.0.11", 41001)), "127.0.0.10", 7100);
+    Connect(Keep(Bound(SOCK_STREAM, "127.0.0.12", 40999)), "127.0.0.10", 7100);
+    for (int i = 0; i < 3; ++i)
+        Keep(accept(listener, nullptr, nullptr));
+    ASSERT_EQ(0, shutdown(closing, SHUT_WR));
+    const std::vector<CONN_ROW> added = {
+        Row(MIB_TCP_STATE_LISTEN, "127.0.0.10", 7100),
+        Row(MIB_TCP_STATE_CLOSE_WAIT, "127.0.0.10", 7100, "127.0.0.11", 41000),
+        Row(MIB_TCP_STATE_ESTAB, "127.0.0.10", 7100, "127.0.0.11", 41001),
+        Row(MIB_TCP_STATE_ESTAB, "127.0.0.10", 7100, "127.0.0.12", 40999),
+        Row(MIB_TCP_STATE_LISTEN, "127.0.0.10", 7200),
+        Row(MIB_TCP_STATE_FIN_WAIT2, "127.0.0.11", 41000, "127.0.0.10", 7100),
+        Row(MIB_TCP_STATE_ESTAB, "127.0.0.11", 41001, "127.0.0.10", 7100),
+        Row(MIB_TCP_STATE_ESTAB, "127.0.0.12", 40999, "127.0.0.10", 7100),
+    };
+    std::vector<CONN_ROW> expected = kTcpRows;
+    expected.insert(
+        std::find(expected.begin(), expected.end(), Row(MIB_TCP_STATE_LISTEN, "127.1.0.1", 5000)),
+        added.begin(), added.end());
+    oProp.SetScanUdp(0);
+    // The FIN and its acknowledgement are handled in the kernel's own time.
+    for (int tries = 0; tries < 5000 && Snapshot() != expected; ++tries)
+        usleep(1000);
+    EXPECT_EQ(Snapshot(), expected);
+
+    for (const iphelper::Protocol protocol : {iphelper::Protocol::Tcp, iphelper::Protocol::Udp}) {
+        iphelper::EndpointRows fromDiag, fromProc;
+        std::vector<char> receive;
+        std::string text;
+        ASSERT_EQ(0, iphelper::DumpSockDiag(protocol, fromDiag, receive));
+        ASSERT_EQ(0,
+                  iphelper::ReadProcNet(protocol, iphelper::ProcNetPath(protocol), text, fromProc));
+        iphelper::SortRows(fromDiag);
+        iphelper::SortRows(fromProc);
+        EXPECT_FALSE(fromProc.empty());
+        EXPECT_TRUE(fromProc == fromDiag) << text;
     }
 }

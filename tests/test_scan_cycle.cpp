@@ -44,28 +44,37 @@ TEST(ScanStep, RefillsDumpsAndSwapsAsTheSnapshotAndTheFlagAsk)
     host.TakeSnapshot(reference);
     host.calls.clear();
     std::atomic<std::int32_t> changed{0};
+    // What becomes of the rows before a step; the last two keep their number.
+    enum Rows { Kept, OneMore, StateMoves, OneForAnother };
     const struct {
         const char* what;
         int setChanged; // -1: leave it as the step before left it
-        bool newRow, fail, setDuringRefill;
+        Rows rows;
+        bool fail, setDuringRefill;
         ScanStepResult result;
         Calls calls;
         int changedAfter;
     } steps[] = {
-        {"nothing new", 0, false, false, false, Unchanged, {"snapshot"}, 0},
-        {"asked for a refill", 1, false, false, false, Refreshed, {"snapshot", "show"}, 0},
-        {"asked again during it", 1, false, false, true, Refreshed, {"snapshot", "show"}, 1},
-        {"not lost", -1, false, false, false, Refreshed, {"snapshot", "show"}, 0},
-        {"a new row", 1, true, false, false, Changed, {"snapshot", "show", "dump 3"}, 1},
-        {"the flag it left", -1, false, false, false, Refreshed, {"snapshot", "show"}, 0},
-        {"failed", 1, false, true, false, SnapshotFailed, {"snapshot", "GetConnectionTable"}, 1},
+        {"nothing new", 0, Kept, false, false, Unchanged, {"snapshot"}, 0},
+        {"asked for a refill", 1, Kept, false, false, Refreshed, {"snapshot", "show"}, 0},
+        {"asked again during it", 1, Kept, false, true, Refreshed, {"snapshot", "show"}, 1},
+        {"not lost", -1, Kept, false, false, Refreshed, {"snapshot", "show"}, 0},
+        {"a new row", 1, OneMore, false, false, Changed, {"snapshot", "show", "dump 3"}, 1},
+        {"the flag it left", -1, Kept, false, false, Refreshed, {"snapshot", "show"}, 0},
+        {"a state change", 0, StateMoves, false, false, Changed, {"snapshot", "show", "dump 3"}, 0},
+        {"another row", 0, OneForAnother, false, false, Changed, {"snapshot", "show", "dump 3"}, 0},
+        {"failed", 1, Kept, true, false, SnapshotFailed, {"snapshot", "GetConnectionTable"}, 1},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.what);
         if (step.setChanged >= 0)
             changed = step.setChanged;
-        if (step.newRow)
+        if (step.rows == OneMore)
             host.rows.push_back({5, 0x0100007f, 4001, 0x0100007f, 22});
+        if (step.rows == StateMoves)
+            host.rows.back().state = 8; // ESTABLISHED to CLOSE_WAIT
+        if (step.rows == OneForAnother)
+            host.rows.back().localPort = 4002;
         host.failSnapshot = step.fail;
         host.setDuringRefill = step.setDuringRefill ? &changed : nullptr;
         CONN_TABLE* const before[] = {current, reference};
