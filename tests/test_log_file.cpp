@@ -47,7 +47,7 @@ TEST_F(LogFileTest, SessionsAreFramedAndAppended)
     EXPECT_EQ(log.WriteStamped(""), 1);
     EXPECT_EQ(log.WriteStamped("note"), 1);
     EXPECT_EQ(log.WriteResource(IDS_PROPS_CHANGED), 1);
-    SetClock("2024-03-15 18:30:02");
+    SetClock("2024-03-05 08:04:02");
     ASSERT_EQ(log.Open(second.c_str()), 1);
     EXPECT_EQ(log.Write("in second"), 1);
     ASSERT_EQ(log.Close(), 1);
@@ -59,10 +59,10 @@ TEST_F(LogFileTest, SessionsAreFramedAndAppended)
     EXPECT_EQ(ReadLines(path),
               (std::vector<std::string>{"kept line", kOpening, "SetRefreshTime: 1000ms.", kStamp,
                                         "note  " + kStamp, "Chenged properties...",
-                                        "<<2024-03-15 18:30:02>>", kHyphens}));
+                                        "<<2024-03-05 08:04:02>>", kHyphens}));
     EXPECT_EQ(ReadLines(second),
-              (std::vector<std::string>{"Quillon session opened  <<2024-03-15 18:30:02>>",
-                                        "in second", "<<2024-03-15 18:30:02>>", kHyphens}));
+              (std::vector<std::string>{"Quillon session opened  <<2024-03-05 08:04:02>>",
+                                        "in second", "<<2024-03-05 08:04:02>>", kHyphens}));
 }
 
 // Writers and a thread that keeps reopening the same file: every line reported

@@ -100,7 +100,8 @@ TEST_F(Hive, DamagedHiveReadsWhatItCanAndKeepsABackup)
 // wrote, and its lock dies with it.
 TEST_F(Hive, KilledWriterNeverLeavesAHalfFile)
 {
-    const std::string longName(200, 'a');
+    // The short name holds both characters the file form escapes.
+    const std::string longName(200, 'a'), shortName = "b\\\"c\\.log";
     for (int round = 0; round < 40; ++round) {
         const pid_t child = fork();
         ASSERT_GE(child, 0);
@@ -109,7 +110,7 @@ TEST_F(Hive, KilledWriterNeverLeavesAHalfFile)
             Create(&key);
             for (unsigned i = 0;; ++i) {
                 SetDword(key, "RefreshTime", (i % 2 + 1) * 100);
-                const std::string name = i % 2 ? longName : "b.log";
+                const std::string& name = i % 2 ? longName : shortName;
                 RegSetValueExA(key, "LogName", 0, REG_SZ,
                                reinterpret_cast<const BYTE*>(name.c_str()), name.size() + 1);
             }
@@ -122,7 +123,7 @@ TEST_F(Hive, KilledWriterNeverLeavesAHalfFile)
         EXPECT_EQ(unparsed, 0u);
         EXPECT_TRUE(period.empty() || period == std::string("\x64\0\0\0", 4) ||
                     period == std::string("\xc8\0\0\0", 4));
-        EXPECT_TRUE(name.empty() || name == longName + '\0' || name == std::string("b.log", 6));
+        EXPECT_TRUE(name.empty() || name == longName + '\0' || name == shortName + '\0');
     }
     HKEY key = nullptr;
     ASSERT_EQ(Create(&key), ERROR_SUCCESS);
