@@ -31,15 +31,18 @@ public:
 
     void Restart() override { matches.clear(); }
 
-    void Add(const inet_diag_msg& socket) override
+    void Add(const iphelper::DumpedSocket& socket) override
     {
-        if (socket.id.idiag_src[0] != m_endpoint.localAddr ||
-            ntohs(socket.id.idiag_sport) != m_endpoint.localPort)
+        std::uint32_t local = 0;
+        std::uint32_t remote = 0;
+        const inet_diag_msg& diag = socket.diag;
+        if (!iphelper::Ipv4Ends(socket, local, remote) || local != m_endpoint.localAddr ||
+            ntohs(diag.id.idiag_sport) != m_endpoint.localPort)
             return;
-        if (m_endpoint.tcp && (socket.id.idiag_dst[0] != m_endpoint.remoteAddr ||
-                               ntohs(socket.id.idiag_dport) != m_endpoint.remotePort))
+        if (m_endpoint.tcp && (remote != m_endpoint.remoteAddr ||
+                               ntohs(diag.id.idiag_dport) != m_endpoint.remotePort))
             return;
-        matches.push_back({socket.idiag_inode, socket.idiag_uid});
+        matches.push_back({diag.idiag_inode, diag.idiag_uid});
     }
 
     std::vector<DIAG_MATCH> matches;

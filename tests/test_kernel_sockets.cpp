@@ -229,11 +229,130 @@ TEST_F(KernelSockets, HalfClosedPairsSortByEveryKeyAndProcReadsWhatSockDiagDoes)
         std::vector<char> receive;
         std::string text;
         ASSERT_EQ(0, iphelper::DumpSockDiag(protocol, fromDiag, receive));
-        ASSERT_EQ(0,
-                  iphelper::ReadProcNet(protocol, iphelper::ProcNetPath(protocol), text, fromProc));
+        ASSERT_EQ(0, iphelper::ReadProcNet(protocol, text, fromProc));
         iphelper::SortRows(fromDiag);
         iphelper::SortRows(fromProc);
         EXPECT_FALSE(fromProc.empty());
         EXPECT_TRUE(fromProc == fromDiag) << text;
     }
+}
+
+// An AF_INET6 socket bound to `address`:`port`, dual-stack unless `v6Only`.
+int Bound6(int type, const char* address, std::uint16_t port, int v6Only = 0)
+{
+    const int fd = socket(AF_INET6, type | SOCK_CLOEXEC, 0);
+    sockaddr_in6 local{};
+    local.sin6_family = AF_INET6;
+    local.sin6_port = htons(port);
+    inet_pton(AF_INET6, address, &local.sin6_addr);
+    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6Only, sizeof v6Only);
+    EXPECT_EQ(0, bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local)) << address;
+    return fd;
+}
+
+// The IPv4 traffic that AF_INET6 sockets take is in the snapshot, in the
+// one order with the AF_INET rows; IPv6-only sockets are not.
+TEST_F(KernelSockets, DualStackSocketsAreTheirIpv4Rows)
+{
+    const int dualStack = Keep(Bound6(SOCK_STREAM, "::", 9999));
+    const int mapped = Keep(Bound6(SOCK_STREAM, "::ffff:127.0.0.9", 7300));
+    const int v6Only = Keep(Bound6(SOCK_STREAM, "::", 9998, 1));
+    const int loopback6 = Keep(Bound6(SOCK_STREAM, "::1", 9997));
+    for (int fd : {dualStack, mapped, v6Only, loopback6})
+        ASSERT_EQ(0, listen(fd, 4));
+    Connect(Keep(Bound(SOCK_STREAM, "127.0.0.1", 44134)), "127.0.0.1", 9999);
+    const int client6 = Keep(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    to.sin6_port = htons(9997);
+    to.sin6_addr = in6addr_loopback;
+    ASSERT_EQ(0, connect(client6, reinterpret_cast<const sockaddr*>(&to), sizeof to));
+    Keep(accept(dualStack, nullptr, nullptr));
+    Keep(accept(loopback6, nullptr, nullptr));
+    Keep(Bound6(SOCK_DGRAM, "::", 5300));
+    Keep(Bound6(SOCK_DGRAM, "::", 5301, 1));
+    Keep(Bound6(SOCK_DGRAM, "::1", 5302));
+
+    std::vector<CONN_ROW> expected = kTcpRows;
+    const auto before = [&expected](const CONN_ROW& row) {
+        return std::find(expected.begin(), expected.end(), row);
+    };
+    expected.insert(before(kTcpRows[1]), Row(MIB_TCP_STATE_LISTEN, "0.0.0.0", 9999));
+    expected.insert(before(kTcpRows[3]),
+                    {Row(MIB_TCP_STATE_ESTAB, "127.0.0.1", 9999, "127.0.0.1", 44134),
+                     Row(MIB_TCP_STATE_ESTAB, "127.0.0.1", 44134, "127.0.0.1", 9999)});
+    expected.insert(before(kTcpRows[10]), Row(MIB_TCP_STATE_LISTEN, "127.0.0.9", 7300));
+    expected.insert(expected.end(), kUdpRows.begin(), kUdpRows.end());
+    expected.insert(before(kUdpRows[1]), Row(0, "0.0.0.0", 5300));
+    EXPECT_EQ(Snapshot(), expected);
+
+    for (const CONN_ROW& r : {Row(MIB_TCP_STATE_LISTEN, "0.0.0.0", 9999),
+                              Row(MIB_TCP_STATE_ESTAB, "127.0.0.1", 9999, "127.0.0.1", 44134),
+                              Row(0, "0.0.0.0", 5300)}) {
+        const SOCKET_OWNERS owners =
+            FindSocketOwners({r.state != 0, r.localAddr, r.localPort, r.remoteAddr, r.remotePort});
+        EXPECT_EQ(owners.status, Found) << r.localPort;
+        ASSERT_EQ(owners.holders.size(), 1u) << r.localPort;
+        EXPECT_EQ(owners.holders[0].pid, getpid());
+    }
+
+    // The text tables cannot tell whether a socket on :: takes IPv4: only
+    // the v4-mapped ones are read from them.
+    for (const iphelper::Protocol protocol : {iphelper::Protocol::Tcp, iphelper::Protocol::Udp}) {
+        iphelper::EndpointRows fromDiag, fromProc;
+        std::vector<char> receive;
+        std::string text;
+        ASSERT_EQ(0, iphelper::DumpSockDiag(protocol, fromDiag, receive));
+        ASSERT_EQ(0, iphelper::ReadProcNet(protocol, text, fromProc));
+        std::erase_if(fromDiag, [](const MIB_TCPROW& row) {
+            return row.dwLocalAddr == 0 &&
+                   (row.dwLocalPort == htons(9999) || row.dwLocalPort == htons(5300));
+        });
+        iphelper::SortRows(fromDiag);
+        iphelper::SortRows(fromProc);
+        EXPECT_TRUE(fromProc == fromDiag) << text;
+    }
+}
+
+// /proc/net/tcp6 as a little-endian kernel writes it: a dual-stack listener
+// on ::, one on ::ffff:127.0.0.9, a v4-mapped connection, a v4-mapped
+// TIME_WAIT end without a file, a listener on ::1 and a connection between
+// IPv6 addresses, then a line cut short.
+TEST(ProcNetTable, Ipv6TableGivesItsV4MappedEndsOnly)
+{
+    const std::string text =
+        "  sl  local_address                         remote_address                        st "
+        "tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
+        "   0: 00000000000000000000000000000000:270F 00000000000000000000000000000000:0000 0A "
+        "00000000:00000000 00:00000000 00000000     0        0 41211 1 0000000000000000 100 0 0 "
+        "10 0\n"
+        "   1: 0000000000000000FFFF00000900007F:1C84 00000000000000000000000000000000:0000 0A "
+        "00000000:00000000 00:00000000 00000000     0        0 41212 1 0000000000000000 100 0 0 "
+        "10 0\n"
+        "   2: 0000000000000000FFFF00000100007F:270F 0000000000000000FFFF00000100007F:AC66 01 "
+        "00000000:00000000 00:00000000 00000000     0        0 41215 1 0000000000000000 20 4 30 "
+        "10 -1\n"
+        "   3: 0000000000000000FFFF00000200007F:0050 0000000000000000FFFF00000300007F:9C40 06 "
+        "00000000:00000000 03:00001770 00000000     0        0 0 3 0000000000000000\n"
+        "   4: 00000000000000000000000001000000:270D 00000000000000000000000000000000:0000 0A "
+        "00000000:00000000 00:00000000 00000000     0        0 41214 1 0000000000000000 100 0 0 "
+        "10 0\n"
+        "   5: B80D0120000000000000000001000000:01BB B80D0120000000000000000002000000:C000 01 "
+        "00000000:00000000 00:00000000 00000000     0        0 41216 1 0000000000000000 20 4 30 "
+        "10 -1\n"
+        "   6: 0000000000000000FFFF00000A00007F:1C84 0000000000000000FFFF0000\n";
+    iphelper::EndpointRows rows;
+    iphelper::ParseProcNet(iphelper::Protocol::Tcp, text, rows);
+    iphelper::SortRows(rows);
+    const auto row = [](std::uint32_t state, const char* local, std::uint16_t localPort,
+                        const char* remote, std::uint16_t remotePort) {
+        return MIB_TCPROW{state, inet_addr(local), htons(localPort), inet_addr(remote),
+                          htons(remotePort)};
+    };
+    const iphelper::EndpointRows expected = {
+        row(MIB_TCP_STATE_ESTAB, "127.0.0.1", 9999, "127.0.0.1", 44134),
+        row(MIB_TCP_STATE_TIME_WAIT, "127.0.0.2", 80, "127.0.0.3", 40000),
+        row(MIB_TCP_STATE_LISTEN, "127.0.0.9", 7300, "0.0.0.0", 0),
+    };
+    EXPECT_TRUE(rows == expected);
 }

@@ -51,7 +51,7 @@ int CollectRows(Protocol protocol, EndpointRows& rows)
     int error = iphelper::DumpSockDiag(protocol, rows, tables.receive);
     if (error == 0)
         return 0;
-    return iphelper::ReadProcNet(protocol, iphelper::ProcNetPath(protocol), tables.procText, rows);
+    return iphelper::ReadProcNet(protocol, tables.procText, rows);
 }
 
 template <typename Row> void WriteRows(const EndpointRows& rows, void* table);

@@ -35,15 +35,37 @@ template <typename T> bool ParseHex(std::string_view text, T& value)
     return error == std::errc() && end == text.data() + text.size();
 }
 
-// "0100007F:0050": the address is the kernel's network-order word printed as a
-// native number, so its value is already the in-memory network-order word;
-// the port is printed in host order.
-bool ParseEndpoint(std::string_view text, std::uint32_t& addr, std::uint32_t& port)
+bool IsV4Mapped(const std::uint32_t* words)
 {
-    if (text.size() != 13 || text[8] != ':')
+    return words[0] == 0 && words[1] == 0 && words[2] == htonl(0xFFFF);
+}
+
+// "0100007F:0050" in the IPv4 tables, four such address words before the
+// colon in the IPv6 ones. Each word is the kernel's network-order word
+// printed as a native number, so its value is already the in-memory word;
+// the port is printed in host order. An IPv6 end is kept when it is
+// v4-mapped, or when it is the remote :: of a socket without a peer.
+bool ParseEndpoint(std::string_view text, bool local, std::uint32_t& addr, std::uint32_t& port)
+{
+    const std::size_t colon = text.find(':');
+    if ((colon != 8 && colon != 32) || text.size() != colon + 5)
         return false;
+    std::uint32_t words[4] = {};
+    for (std::size_t word = 0; word < colon / 8; ++word)
+        if (!ParseHex(text.substr(word * 8, 8), words[word]))
+            return false;
     std::uint16_t hostPort;
-    if (!ParseHex(text.substr(0, 8), addr) || !ParseHex(text.substr(9), hostPort))
+    if (!ParseHex(text.substr(colon + 1), hostPort))
+        return false;
+    if (colon == 8)
+        addr = words[0];
+    else if (IsV4Mapped(words))
+        addr = words[3];
+    // These tables do not tell IPV6_V6ONLY, so a socket bound to :: may or
+    // may not take IPv4 traffic: it is left out rather than guessed.
+    else if (!local && (words[0] | words[1] | words[2] | words[3]) == 0)
+        addr = 0;
+    else
         return false;
     port = htons(hostPort);
     return true;
@@ -74,8 +96,8 @@ bool ParseLine(Protocol protocol, std::string_view line, ListedRow& out)
     std::uint32_t remoteAddr;
     std::uint32_t remotePort;
     unsigned linuxState;
-    if (!ParseEndpoint(local, row.dwLocalAddr, row.dwLocalPort) ||
-        !ParseEndpoint(remote, remoteAddr, remotePort) || !ParseHex(state, linuxState))
+    if (!ParseEndpoint(local, true, row.dwLocalAddr, row.dwLocalPort) ||
+        !ParseEndpoint(remote, false, remoteAddr, remotePort) || !ParseHex(state, linuxState))
         return false;
     auto [end, error] = std::from_chars(inode.data(), inode.data() + inode.size(), out.inode, 10);
     if (inode.empty() || error != std::errc() || end != inode.data() + inode.size())
@@ -92,11 +114,6 @@ bool ParseLine(Protocol protocol, std::string_view line, ListedRow& out)
 }
 
 } // namespace
-
-const char* ProcNetPath(Protocol protocol)
-{
-    return protocol == Protocol::Tcp ? "/proc/net/tcp" : "/proc/net/udp";
-}
 
 void ParseProcNet(Protocol protocol, const std::string& text, EndpointRows& rows)
 {
@@ -128,10 +145,18 @@ void ParseProcNet(Protocol protocol, const std::string& text, EndpointRows& rows
     }
 }
 
-int ReadProcNet(Protocol protocol, const char* path, std::string& text, EndpointRows& rows)
+namespace {
+
+const char* ProcNetPath(Protocol protocol, bool ipv6)
 {
-    rows.clear();
-    text.clear();
+    if (protocol == Protocol::Tcp)
+        return ipv6 ? "/proc/net/tcp6" : "/proc/net/tcp";
+    return ipv6 ? "/proc/net/udp6" : "/proc/net/udp";
+}
+
+// Appends the whole file at `path` to `text`.
+int AppendFile(const char* path, std::string& text)
+{
     UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
     if (!fd)
         return errno;
@@ -139,8 +164,20 @@ int ReadProcNet(Protocol protocol, const char* path, std::string& text, Endpoint
     ssize_t got;
     while ((got = ReadAll(fd.Get(), chunk, sizeof chunk)) > 0)
         text.append(chunk, static_cast<std::size_t>(got));
-    if (got < 0)
-        return errno;
+    return got < 0 ? errno : 0;
+}
+
+} // namespace
+
+int ReadProcNet(Protocol protocol, std::string& text, EndpointRows& rows)
+{
+    rows.clear();
+    text.clear();
+    if (int error = AppendFile(ProcNetPath(protocol, false), text); error != 0)
+        return error;
+    // The IPv6 table's header line is no row; a kernel without IPv6 has no such file.
+    if (int error = AppendFile(ProcNetPath(protocol, true), text); error != 0 && error != ENOENT)
+        return error;
     ParseProcNet(protocol, text, rows);
     return 0;
 }

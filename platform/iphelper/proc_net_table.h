@@ -7,16 +7,16 @@
 
 namespace iphelper {
 
-// "/proc/net/tcp" or "/proc/net/udp": the tables of the caller's network namespace.
-const char* ProcNetPath(Protocol protocol);
-
-// Replaces `rows` with the AF_INET endpoints listed in `text` (a whole table
-// file, header line first), unsorted. A socket listed twice (the file is
+// Replaces `rows` with the IPv4 endpoints listed in `text` (whole table
+// files, each with its header line), unsorted: the AF_INET sockets and the
+// v4-mapped ends of AF_INET6 ones. A socket listed twice (the file is
 // produced in pieces while the table changes) is kept once, by inode; lines
 // that cannot be read are skipped.
 void ParseProcNet(Protocol protocol, const std::string& text, EndpointRows& rows);
 
-// Reads `path` into `text` and parses it. Returns 0 or an errno value.
-int ReadProcNet(Protocol protocol, const char* path, std::string& text, EndpointRows& rows);
+// Reads the IPv4 and IPv6 tables of `protocol` in the caller's network
+// namespace (/proc/net/tcp and tcp6, or udp and udp6) into `text` and parses them.
+// Returns 0 or an errno value.
+int ReadProcNet(Protocol protocol, std::string& text, EndpointRows& rows);
 
 } // namespace iphelper

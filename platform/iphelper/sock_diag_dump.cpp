@@ -1,7 +1,9 @@
 #include "platform/iphelper/sock_diag_dump.h"
 
+#include <arpa/inet.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -79,7 +81,7 @@ private:
 
 thread_local ThreadSocket threadSocket;
 
-int SendRequest(int fd, Protocol protocol, std::uint32_t sequence)
+int SendRequest(int fd, int family, Protocol protocol, std::uint32_t sequence)
 {
     struct {
         nlmsghdr header;
@@ -90,7 +92,7 @@ int SendRequest(int fd, Protocol protocol, std::uint32_t sequence)
     message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     message.header.nlmsg_seq = sequence;
-    message.request.sdiag_family = AF_INET;
+    message.request.sdiag_family = static_cast<std::uint8_t>(family);
     message.request.sdiag_protocol = protocol == Protocol::Tcp ? IPPROTO_TCP : IPPROTO_UDP;
     message.request.idiag_states = kDumpedStates;
 
@@ -120,17 +122,19 @@ class RowSink final : public SockDiagSink {
 public:
     RowSink(Protocol protocol, EndpointRows& rows) : m_protocol(protocol), m_rows(rows) {}
     void Restart() override { m_rows.clear(); }
-    void Add(const inet_diag_msg& socket) override
+    void Add(const DumpedSocket& socket) override
     {
         MIB_TCPROW row{};
-        row.dwLocalAddr = socket.id.idiag_src[0];
-        row.dwLocalPort = socket.id.idiag_sport;
+        std::uint32_t remoteAddr = 0;
+        if (!Ipv4Ends(socket, row.dwLocalAddr, remoteAddr))
+            return;
+        row.dwLocalPort = socket.diag.id.idiag_sport;
         if (m_protocol == Protocol::Tcp) {
-            row.dwState = MibStateFromLinux(socket.idiag_state);
+            row.dwState = MibStateFromLinux(socket.diag.idiag_state);
             if (row.dwState == 0)
                 return;
-            row.dwRemoteAddr = socket.id.idiag_dst[0];
-            row.dwRemotePort = socket.id.idiag_dport;
+            row.dwRemoteAddr = remoteAddr;
+            row.dwRemotePort = socket.diag.id.idiag_dport;
         }
         m_rows.push_back(row);
     }
@@ -157,10 +161,28 @@ template <typename T> bool ReadPayload(const nlmsghdr* header, T& payload)
     return true;
 }
 
+// A socket message with the one attribute that is read: IPV6_V6ONLY.
+bool ReadSocket(const nlmsghdr* header, DumpedSocket& socket)
+{
+    if (!ReadPayload(header, socket.diag))
+        return false;
+    constexpr unsigned kAttributesAt = NLMSG_SPACE(sizeof(inet_diag_msg));
+    int remaining = static_cast<int>(header->nlmsg_len) - static_cast<int>(kAttributesAt);
+    for (auto* attribute =
+             reinterpret_cast<const rtattr*>(reinterpret_cast<const char*>(header) + kAttributesAt);
+         RTA_OK(attribute, remaining); attribute = RTA_NEXT(attribute, remaining)) {
+        if (attribute->rta_type == INET_DIAG_SKV6ONLY && RTA_PAYLOAD(attribute) >= 1) {
+            socket.v6OnlyKnown = true;
+            socket.v6Only = *static_cast<const std::uint8_t*>(RTA_DATA(attribute)) != 0;
+        }
+    }
+    return true;
+}
+
 // Reads replies up to NLMSG_DONE. Messages of another request or from
 // anything but the kernel are skipped; an error ends the dump.
-Outcome ReadReplies(int fd, std::uint32_t sequence, std::uint32_t portId, SockDiagSink& sink,
-                    std::vector<char>& receive, int& error)
+Outcome ReadReplies(int fd, int family, std::uint32_t sequence, std::uint32_t portId,
+                    SockDiagSink& sink, std::vector<char>& receive, int& error)
 {
     bool interrupted = false;
     for (;;) {
@@ -211,11 +233,11 @@ Outcome ReadReplies(int fd, std::uint32_t sequence, std::uint32_t portId, SockDi
                 continue;
             }
             if (header->nlmsg_type == SOCK_DIAG_BY_FAMILY) {
-                inet_diag_msg diag;
-                if (!ReadPayload(header, diag))
+                DumpedSocket socket;
+                if (!ReadSocket(header, socket))
                     return Failure(error, EIO);
-                if (diag.idiag_family == AF_INET)
-                    sink.Add(diag);
+                if (socket.diag.idiag_family == family)
+                    sink.Add(socket);
             }
         }
         if (remaining > 0)
@@ -223,7 +245,62 @@ Outcome ReadReplies(int fd, std::uint32_t sequence, std::uint32_t portId, SockDi
     }
 }
 
+Outcome DumpFamily(ThreadSocket& diag, int family, Protocol protocol, SockDiagSink& sink,
+                   std::vector<char>& receive, int& error)
+{
+    const int fd = diag.Acquire();
+    if (fd < 0)
+        return Failure(error, errno);
+    const std::uint32_t sequence = diag.NextSequence();
+    error = SendRequest(fd, family, protocol, sequence);
+    if (error != 0)
+        return Outcome::Failed;
+    const Outcome outcome = ReadReplies(fd, family, sequence, diag.PortId(), sink, receive, error);
+    // Without IPv6 in the kernel there is no handler for the family.
+    if (outcome == Outcome::Failed && family == AF_INET6 &&
+        (error == ENOENT || error == EAFNOSUPPORT)) {
+        error = 0;
+        return Outcome::Done;
+    }
+    return outcome;
+}
+
+bool IsV4Mapped(const std::uint32_t* address)
+{
+    return address[0] == 0 && address[1] == 0 && address[2] == htonl(0xFFFF);
+}
+
+bool IsUnspecified(const std::uint32_t* address)
+{
+    return (address[0] | address[1] | address[2] | address[3]) == 0;
+}
+
 } // namespace
+
+bool Ipv4Ends(const DumpedSocket& socket, std::uint32_t& local, std::uint32_t& remote)
+{
+    const inet_diag_sockid& id = socket.diag.id;
+    if (socket.diag.idiag_family == AF_INET) {
+        local = id.idiag_src[0];
+        remote = id.idiag_dst[0];
+        return true;
+    }
+    if (socket.diag.idiag_family != AF_INET6)
+        return false;
+    if (IsV4Mapped(id.idiag_src))
+        local = id.idiag_src[3];
+    else if (IsUnspecified(id.idiag_src) && socket.v6OnlyKnown && !socket.v6Only)
+        local = 0;
+    else
+        return false;
+    if (IsV4Mapped(id.idiag_dst))
+        remote = id.idiag_dst[3];
+    else if (IsUnspecified(id.idiag_dst))
+        remote = 0;
+    else
+        return false;
+    return true;
+}
 
 int DumpSockDiag(Protocol protocol, SockDiagSink& sink, std::vector<char>& receive)
 {
@@ -234,14 +311,9 @@ int DumpSockDiag(Protocol protocol, SockDiagSink& sink, std::vector<char>& recei
     int error = EAGAIN;
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
         sink.Restart();
-        const int fd = diag.Acquire();
-        if (fd < 0)
-            return errno;
-        const std::uint32_t sequence = diag.NextSequence();
-        error = SendRequest(fd, protocol, sequence);
-        Outcome outcome = Outcome::Failed;
-        if (error == 0)
-            outcome = ReadReplies(fd, sequence, diag.PortId(), sink, receive, error);
+        Outcome outcome = DumpFamily(diag, AF_INET, protocol, sink, receive, error);
+        if (outcome == Outcome::Done)
+            outcome = DumpFamily(diag, AF_INET6, protocol, sink, receive, error);
         if (outcome == Outcome::Done)
             return 0;
         diag.Close();
