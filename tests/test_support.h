@@ -89,6 +89,17 @@ inline int Bound(int type, const char* address, std::uint16_t port, int level = 
     return fd;
 }
 
+// An AF_INET6 socket bound to `address`:`port`, dual-stack unless `v6Only`.
+inline int Bound6(int type, const char* address, std::uint16_t port, int v6Only = 0)
+{
+    const int fd = socket(AF_INET6, type | SOCK_CLOEXEC, 0);
+    sockaddr_in6 local{AF_INET6, htons(port), 0, {}, 0};
+    inet_pton(AF_INET6, address, &local.sin6_addr);
+    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6Only, sizeof v6Only);
+    EXPECT_EQ(0, bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local)) << address;
+    return fd;
+}
+
 inline void Connect(int fd, const char* address, std::uint16_t port)
 {
     const sockaddr_in remote{AF_INET, htons(port), {inet_addr(address)}, {}};
