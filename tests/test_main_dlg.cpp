@@ -1,3 +1,4 @@
+#include <QClipboard>
 #include <QThread>
 
 #include <atomic>
@@ -38,16 +39,19 @@ TEST(MainDlgStart, LibraryWithoutUdpTableEndsTheProgram)
     EXPECT_TRUE(user.boxes[0].startsWith("ERROR: API        = GetProcAddress\n"));
 }
 
-// The list after each refill; the failed first snapshot left four empty columns.
+// The list after each refill, and its first line as Ctrl+C copies it; the
+// failed first snapshot left four empty columns.
 TEST_F(StartedWindowTest, ListShowsTheRowsAndTextsOfEachRefill)
 {
     ASSERT_EQ(startReports.size(), 1);
     EXPECT_TRUE(startReports[0].startsWith("ERROR: API        = GetConnectionTable\n"));
-    QAbstractItemModel* model = dialog.findChild<QTreeView*>("IDC_CONN_LIST")->model();
+    auto* list = dialog.findChild<QTreeView*>("IDC_CONN_LIST");
+    QAbstractItemModel* model = list->model();
     EXPECT_EQ(model->rowCount(), 0);
     EXPECT_EQ(model->columnCount(), 4);
     hostCache.SetName(inet_addr("10.1.2.3"), "gateway.test");
     using Lines = std::vector<std::vector<std::string>>;
+    QStringList copied;
     const std::pair<int, Lines> cases[] = {
         {0,
          {{"TCP", " 10.  1.  2.  3:40000", " 10.  1.  2.  3:  443", "ESTABLISHED"},
@@ -72,7 +76,15 @@ TEST_F(StartedWindowTest, ListShowsTheRowsAndTextsOfEachRefill)
             for (int column = 0; column < model->columnCount(); ++column)
                 shown[row].push_back(model->index(row, column).data().toString().toStdString());
         EXPECT_EQ(shown, expected);
+        if (expected.empty())
+            continue;
+        list->setCurrentIndex(model->index(0, 2));
+        QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
+        copied << QGuiApplication::clipboard()->text();
     }
+    EXPECT_EQ(copied,
+              QStringList({"TCP\t 10.  1.  2.  3:40000\t 10.  1.  2.  3:  443\tESTABLISHED\n",
+                           "TCP\tgateway.test:40000\tgateway.test:https\tESTABLISHED\n"}));
 }
 
 CMainDlg* closingDialog = nullptr;

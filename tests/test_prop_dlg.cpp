@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "platform/registry.h"
 #include "settings/log_file.h"
 #include "tests/ui_test_support.h"
 
@@ -126,6 +127,29 @@ TEST_F(PropDlgTest, ApplyNotesSavesAndClosesAnUntickedLog)
         char name[kLogFileNameSize] = {};
         oProp.GetLogFileName(name);
         EXPECT_STREQ(name, kLog);
+    }
+}
+
+// Apply, clicked or taken as the default button by Return, writes the
+// settings file before the dialog is gone.
+TEST_F(PropDlgTest, ApplyAndReturnWriteTheSettingsFile)
+{
+    const std::string hive = GetHiveFilePath();
+    const struct {
+        std::function<void()> press;
+        const char *period, *stored;
+    } cases[] = {
+        {[this] { apply->click(); }, "200", "\"RefreshTime\"=dword:000000c8\n"},
+        {[this] { QTest::keyClick(refresh, Qt::Key_Return); }, "300",
+         "\"RefreshTime\"=dword:0000012c\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.period);
+        dialog.show();
+        refresh->setText(c.period);
+        c.press();
+        EXPECT_FALSE(dialog.isVisible());
+        EXPECT_NE(ReadText(hive).find(c.stored), std::string::npos) << ReadText(hive);
     }
 }
 

@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "ui/accessible_application.h"
 #include "ui/main_app.h"
 #include "ui/single_instance.h"
 
@@ -15,6 +16,7 @@ int main(int argc, char** argv)
                    stderr);
         return 1;
     }
+    InstallAccessibleApplication();
     CMainApp app(argc, argv);
     // A launch while an instance of this user runs on this display only
     // brings that one's window back, before any settings or log are touched.

@@ -121,6 +121,16 @@ class Screen:
         x, y, width, height = node.queryComponent().getExtents(self.atspi.DESKTOP_COORDS)
         return x + width // 2, y + height // 2
 
+    def menu_items(self):
+        """The entries of the open menu, as a screen reader reaches them from the program."""
+        menu = self.find("popup menu", timeout=5)
+        return [item for item in menu if item.getRoleName() == "menu item"] if menu else []
+
+    def unnamed_controls(self, node):
+        """The roles of the controls from `node` down that take the focus but have no name to be read by."""
+        own = [node.getRoleName()] if self.has(node, "FOCUSABLE") and not node.name else []
+        return own + [role for child in node if child is not None for role in self.unnamed_controls(child)]
+
 
 SYSTEM_FOLDERS = ("/usr", "/etc", "/var")
 
@@ -250,10 +260,16 @@ class Scenario(unittest.TestCase):
         self.soon(lambda: screen.has(table, "FOCUSED"), "the list does not start focused")
         menus = self.menu(lambda: self.key("alt+space"))
         self.assertEqual(self.desktop.geometry(menus.pop())[:2], self.desktop.geometry(window)[:2])
-        self.key("Up", "Return")  # "&About Quillon...", the last item
+        items = screen.menu_items()
+        self.assertEqual([item.name for item in items], ["Minimize", "Close", "About Quillon..."])
+        self.key("Up")
+        self.soon(lambda: screen.has(items[-1], "FOCUSED"), "the entry under the focus is not told")
+        self.key("Return")
         about = screen.find(name="About Quillon")
         self.assertIsNotNone(about, "About did not open")
         self.assertIsNotNone(screen.find("label", "Quillon v. 1.0.0.6", root=about, timeout=2))
+        for dialog in (about, screen.find(name="Quillon")):
+            self.assertEqual(screen.unnamed_controls(dialog), [], dialog.name)
         self.key("Return")
         self.soon(lambda: not self.desktop.windows_named("About Quillon"), "About stayed")
 
@@ -317,10 +333,14 @@ class Scenario(unittest.TestCase):
         quillon.write_hive(bool_prop1=7, log_name="missing-folder/quillon.log")
         quillon.start()
         self.message_box()  # the log's
-        self.tray_menu("Down", "Down")  # "Properties..."
         screen = Screen(self.desktop)
+        self.tray_menu()
+        self.assertEqual([item.name for item in screen.menu_items()], ["Show window", "Properties...", "Close"])
+        self.key("Down", "Down", "Return")  # "Properties..."
         dialog = screen.find(name="Quillon properties")
         self.assertIsNotNone(dialog, "the properties dialog did not open beside the box")
+        for window in (dialog, screen.find(name="quillon")):
+            self.assertEqual(screen.unnamed_controls(window), [], window.name)
         logging = screen.find("check box", "Print logfile.      File name:", root=dialog)
         self.desktop.click(*screen.centre(logging))
         self.soon(lambda: not screen.has(logging, "CHECKED"), "the click missed the dialog")
