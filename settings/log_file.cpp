@@ -1,8 +1,12 @@
 #include "settings/log_file.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/string_resource.h"
 #include "res/resource.h"
@@ -36,6 +40,27 @@ void FormatStamp(char* stamp, std::size_t size)
                   static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_mday),
                   static_cast<unsigned>(local.tm_hour), static_cast<unsigned>(local.tm_min),
                   static_cast<unsigned>(local.tm_sec));
+}
+
+// The stream of "a+" on a regular file only. The open does not block, so a fifo
+// or a device in the log's place is refused instead of hanging the first write.
+std::FILE* OpenForAppending(const char* name)
+{
+    int fd = open(name, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0)
+        return nullptr;
+    struct stat info {};
+    int flags = fcntl(fd, F_GETFL);
+    std::FILE* stream = nullptr;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && flags >= 0 &&
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0)
+        stream = fdopen(fd, "a+");
+    if (stream == nullptr) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+    }
+    return stream;
 }
 
 } // namespace
@@ -72,7 +97,7 @@ int CLogFile::Open(const char* name)
             guard.lock();
         }
         std::memcpy(path, name, length + 1);
-        file = std::fopen(path, "a+");
+        file = OpenForAppending(path);
         opened = file;
     }
     if (opened == nullptr)

@@ -1,6 +1,7 @@
 // The log file: its session frames and its lines under concurrent writers.
 #include <ctime>
 #include <map>
+#include <sys/stat.h>
 
 #include "res/resource.h"
 #include "settings/log_file.h"
@@ -63,6 +64,20 @@ TEST_F(LogFileTest, SessionsAreFramedAndAppended)
     EXPECT_EQ(ReadLines(second),
               (std::vector<std::string>{"Quillon session opened  <<2024-03-05 08:04:02>>",
                                         "in second", "<<2024-03-05 08:04:02>>", kHyphens}));
+}
+
+// Only a regular file is a log: a fifo nobody reads would block the first
+// full buffer for good, a device takes lines nobody can read back.
+TEST_F(LogFileTest, WhatIsNotARegularFileIsRefused)
+{
+    const std::string fifo = dir / "fifo.log";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& name : {fifo, dir.path, std::string("/dev/full")}) {
+        EXPECT_EQ(log.Open(name.c_str()), 0) << name;
+        EXPECT_EQ(log.IsOpen(), 0) << name;
+    }
+    struct stat info {};
+    EXPECT_TRUE(stat(fifo.c_str(), &info) == 0 && S_ISFIFO(info.st_mode));
 }
 
 // Writers and a thread that keeps reopening the same file: every line reported
