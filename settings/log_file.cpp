@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <fcntl.h>
+#include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,6 +100,10 @@ int CLogFile::Open(const char* name)
         std::memcpy(path, name, length + 1);
         file = OpenForAppending(path);
         opened = file;
+        struct stat info {};
+        wholeEnd = file != nullptr && fstat(fileno(file), &info) == 0 ? info.st_size : 0;
+        writeError = 0;
+        failureTold = false;
     }
     if (opened == nullptr)
         return 0;
@@ -111,7 +116,41 @@ int CLogFile::Flush()
     std::lock_guard<std::mutex> guard(lock);
     if (file == nullptr)
         return 0;
-    return std::fflush(file) == 0 ? 1 : 0;
+    return FlushWholeLines() ? 1 : 0;
+}
+
+// The stream writes by itself when its buffer fills, so a failure can come
+// before the flush; its cause is kept from the moment it happens.
+void CLogFile::NoteWriteError()
+{
+    if (writeError == 0 && std::ferror(file))
+        writeError = errno != 0 ? errno : EIO;
+}
+
+// A failed or short write (a full disk) would leave a torn line. The file is cut
+// back to where the last good flush left it and what was buffered is dropped:
+// the log keeps whole lines only, and the next dump writes its snapshot afresh.
+bool CLogFile::FlushWholeLines()
+{
+    if (std::fflush(file) != 0)
+        NoteWriteError();
+    struct stat info {};
+    if (writeError == 0 && fstat(fileno(file), &info) == 0) {
+        wholeEnd = info.st_size;
+        failureTold = false;
+        return true;
+    }
+    const int cause = writeError != 0 ? writeError : errno;
+    __fpurge(file);
+    std::clearerr(file);
+    writeError = 0;
+    const bool cut = ftruncate(fileno(file), wholeEnd) == 0;
+    if (!failureTold)
+        std::fprintf(
+            stderr, "quillon: writing the log %s failed (%s); %s\n", path, std::strerror(cause),
+            cut ? "its unfinished lines were taken back" : "it may end in an unfinished line");
+    failureTold = true;
+    return false;
 }
 
 int CLogFile::IsOpen()
@@ -137,6 +176,7 @@ int CLogFile::Write(const char* format, ...)
     if (file == nullptr)
         return 0;
     std::fwrite(line, 1, length + 1, file);
+    NoteWriteError();
     return 1;
 }
 
@@ -159,6 +199,7 @@ int CLogFile::WriteStamped(const char* text)
         std::fprintf(file, "%s  <<%s>>\n", text, stamp);
     else
         std::fprintf(file, "<<%s>>\n", stamp);
+    NoteWriteError();
     return 1;
 }
 
@@ -185,7 +226,8 @@ int CLogFile::Close()
     std::lock_guard<std::mutex> guard(lock);
     if (file == nullptr)
         return 0;
+    bool flushed = FlushWholeLines();
     int result = std::fclose(file);
     file = nullptr;
-    return result == 0 ? 1 : 0;
+    return flushed && result == 0 ? 1 : 0;
 }
