@@ -1,20 +1,19 @@
 #include "platform/running_instance.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
-
-#include "platform/fd_io.h"
 
 namespace {
 
@@ -38,6 +37,23 @@ bool SocketAddress(const std::string& path, sockaddr_un& address)
         return false;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     return true;
+}
+
+// Waits until `fd` is ready for `events` or the deadline has passed; false when
+// the deadline came first. Past the deadline it still looks once.
+bool WaitFor(int fd, short events, Clock::time_point deadline)
+{
+    for (;;) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd entry{fd, events, 0};
+        const int ready =
+            poll(&entry, 1, static_cast<int>(std::clamp<long long>(left, 0, INT_MAX)));
+        if (ready > 0)
+            return true;
+        if (ready == 0 || errno != EINTR)
+            return false;
+    }
 }
 
 } // namespace
@@ -147,32 +163,47 @@ void CRunningInstance::Listen()
     m_listening = std::move(fd);
 }
 
+// Connect, request and reply all end by the one deadline: the socket does not
+// block, so a running instance that is stopped (its listen queue full, or its
+// end never read) cannot hold a launch past its patience.
 bool CRunningInstance::AskToShow(Clock::time_point deadline) const
 {
     sockaddr_un address;
     if (!SocketAddress(m_path, address))
         return false;
-    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    // Refused or missing while the holder is still starting or already ending.
-    if (!fd || connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd)
         return false;
+    // Refused or missing while the holder is still starting or already ending;
+    // a full queue says EAGAIN at once. The caller tries again until the deadline.
+    if (connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (errno != EINPROGRESS || !WaitFor(fd.Get(), POLLOUT, deadline) ||
+            getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0)
+            return false;
+    }
     const std::size_t requestLength = sizeof kShowWindowRequest - 1;
-    if (send(fd.Get(), kShowWindowRequest, requestLength, MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(requestLength))
-        return false;
-
-    // The answer is awaited until the deadline at most; a zero timeout would mean none.
-    const auto wait =
-        std::max<Clock::duration>(deadline - Clock::now(), std::chrono::milliseconds(1));
-    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(wait).count();
-    const timeval timeout{static_cast<time_t>(micros / 1000000),
-                          static_cast<suseconds_t>(micros % 1000000)};
-    if (setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0)
-        return false;
+    for (std::size_t sent = 0; sent < requestLength;) {
+        const ssize_t count =
+            send(fd.Get(), kShowWindowRequest + sent, requestLength - sent, MSG_NOSIGNAL);
+        if (count > 0)
+            sent += static_cast<std::size_t>(count);
+        else if (count == 0 ||
+                 (errno != EINTR && (errno != EAGAIN || !WaitFor(fd.Get(), POLLOUT, deadline))))
+            return false;
+    }
     // Closed without an answer: the instance is ending, and its lock with it.
     char reply[sizeof kWindowShownReply - 1];
-    return ReadAll(fd.Get(), reply, sizeof reply) == static_cast<ssize_t>(sizeof reply) &&
-           std::memcmp(reply, kWindowShownReply, sizeof reply) == 0;
+    for (std::size_t got = 0; got < sizeof reply;) {
+        const ssize_t count = recv(fd.Get(), reply + got, sizeof reply - got, 0);
+        if (count > 0)
+            got += static_cast<std::size_t>(count);
+        else if (count == 0 ||
+                 (errno != EINTR && (errno != EAGAIN || !WaitFor(fd.Get(), POLLIN, deadline))))
+            return false;
+    }
+    return std::memcmp(reply, kWindowShownReply, sizeof reply) == 0;
 }
 
 void CRunningInstance::HoldLockUntilExit()

@@ -1,8 +1,13 @@
 #include "settings/log_file.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
+#include <fcntl.h>
+#include <stdio_ext.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/string_resource.h"
 #include "res/resource.h"
@@ -36,6 +41,27 @@ void FormatStamp(char* stamp, std::size_t size)
                   static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_mday),
                   static_cast<unsigned>(local.tm_hour), static_cast<unsigned>(local.tm_min),
                   static_cast<unsigned>(local.tm_sec));
+}
+
+// The stream of "a+" on a regular file only. The open does not block, so a fifo
+// or a device in the log's place is refused instead of hanging the first write.
+std::FILE* OpenForAppending(const char* name)
+{
+    int fd = open(name, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0)
+        return nullptr;
+    struct stat info {};
+    int flags = fcntl(fd, F_GETFL);
+    std::FILE* stream = nullptr;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && flags >= 0 &&
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0)
+        stream = fdopen(fd, "a+");
+    if (stream == nullptr) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+    }
+    return stream;
 }
 
 } // namespace
@@ -72,8 +98,12 @@ int CLogFile::Open(const char* name)
             guard.lock();
         }
         std::memcpy(path, name, length + 1);
-        file = std::fopen(path, "a+");
+        file = OpenForAppending(path);
         opened = file;
+        struct stat info {};
+        wholeEnd = file != nullptr && fstat(fileno(file), &info) == 0 ? info.st_size : 0;
+        writeError = 0;
+        failureTold = false;
     }
     if (opened == nullptr)
         return 0;
@@ -86,7 +116,41 @@ int CLogFile::Flush()
     std::lock_guard<std::mutex> guard(lock);
     if (file == nullptr)
         return 0;
-    return std::fflush(file) == 0 ? 1 : 0;
+    return FlushWholeLines() ? 1 : 0;
+}
+
+// The stream writes by itself when its buffer fills, so a failure can come
+// before the flush; its cause is kept from the moment it happens.
+void CLogFile::NoteWriteError()
+{
+    if (writeError == 0 && std::ferror(file))
+        writeError = errno != 0 ? errno : EIO;
+}
+
+// A failed or short write (a full disk) would leave a torn line. The file is cut
+// back to where the last good flush left it and what was buffered is dropped:
+// the log keeps whole lines only, and the next dump writes its snapshot afresh.
+bool CLogFile::FlushWholeLines()
+{
+    if (std::fflush(file) != 0)
+        NoteWriteError();
+    struct stat info {};
+    if (writeError == 0 && fstat(fileno(file), &info) == 0) {
+        wholeEnd = info.st_size;
+        failureTold = false;
+        return true;
+    }
+    const int cause = writeError != 0 ? writeError : errno;
+    __fpurge(file);
+    std::clearerr(file);
+    writeError = 0;
+    const bool cut = ftruncate(fileno(file), wholeEnd) == 0;
+    if (!failureTold)
+        std::fprintf(
+            stderr, "quillon: writing the log %s failed (%s); %s\n", path, std::strerror(cause),
+            cut ? "its unfinished lines were taken back" : "it may end in an unfinished line");
+    failureTold = true;
+    return false;
 }
 
 int CLogFile::IsOpen()
@@ -112,6 +176,7 @@ int CLogFile::Write(const char* format, ...)
     if (file == nullptr)
         return 0;
     std::fwrite(line, 1, length + 1, file);
+    NoteWriteError();
     return 1;
 }
 
@@ -134,6 +199,7 @@ int CLogFile::WriteStamped(const char* text)
         std::fprintf(file, "%s  <<%s>>\n", text, stamp);
     else
         std::fprintf(file, "<<%s>>\n", stamp);
+    NoteWriteError();
     return 1;
 }
 
@@ -160,7 +226,8 @@ int CLogFile::Close()
     std::lock_guard<std::mutex> guard(lock);
     if (file == nullptr)
         return 0;
+    bool flushed = FlushWholeLines();
     int result = std::fclose(file);
     file = nullptr;
-    return result == 0 ? 1 : 0;
+    return flushed && result == 0 ? 1 : 0;
 }

@@ -24,9 +24,18 @@ public:
     int Close();
 
 private:
+    bool FlushWholeLines();
+    void NoteWriteError();
+
     char path[260] = {};
     std::FILE* file = nullptr;
     std::mutex lock;
+    // Where the file ended after the last flush that wrote everything: a line end.
+    long long wholeEnd = 0;
+    // The cause of the first failed write since then, 0 while there was none.
+    int writeError = 0;
+    // A failure is told once, until a flush succeeds again.
+    bool failureTold = false;
 };
 
 extern CLogFile logFile;

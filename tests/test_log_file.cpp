@@ -1,6 +1,10 @@
 // The log file: its session frames and its lines under concurrent writers.
 #include <ctime>
+#include <fcntl.h>
 #include <map>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 
 #include "res/resource.h"
 #include "settings/log_file.h"
@@ -63,6 +67,55 @@ TEST_F(LogFileTest, SessionsAreFramedAndAppended)
     EXPECT_EQ(ReadLines(second),
               (std::vector<std::string>{"Quillon session opened  <<2024-03-05 08:04:02>>",
                                         "in second", "<<2024-03-05 08:04:02>>", kHyphens}));
+}
+
+// Only a regular file is a log: a fifo nobody reads would block the first
+// full buffer for good, a device takes lines nobody can read back.
+TEST_F(LogFileTest, WhatIsNotARegularFileIsRefused)
+{
+    const std::string fifo = dir / "fifo.log";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& name : {fifo, dir.path, std::string("/dev/full")}) {
+        EXPECT_EQ(log.Open(name.c_str()), 0) << name;
+        EXPECT_EQ(log.IsOpen(), 0) << name;
+    }
+    struct stat info {};
+    EXPECT_TRUE(stat(fifo.c_str(), &info) == 0 && S_ISFIFO(info.st_mode));
+}
+
+// A full disk: what did not fit is taken back to the last whole line, said
+// once, and writing goes on whole once there is room again.
+TEST_F(LogFileTest, AFullDiskLeavesWholeLinesOnly)
+{
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
+        GTEST_SKIP() << "no private mount namespace: " << std::strerror(errno);
+    ASSERT_EQ(mount("quillon-test", dir.path.c_str(), "tmpfs", 0, "size=64k"), 0);
+    ASSERT_EQ(log.Open(path.c_str()), 1);
+    ASSERT_EQ(log.Flush(), 1);
+    const std::string filler = dir / "filler";
+    const int fd = open(filler.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const std::string block(512, 'x');
+    while (write(fd, block.data(), block.size()) > 0) {
+    }
+    close(fd);
+
+    const std::string row(100, 'r');
+    testing::internal::CaptureStderr();
+    for (int dump = 0; dump < 2; ++dump) {
+        for (int i = 0; i < 100; ++i)
+            log.Write("%s", row.c_str());
+        EXPECT_EQ(log.Flush(), 0);
+    }
+    const std::string told = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(told.begin(), told.end(), '\n'), 1) << told;
+    EXPECT_NE(told.find("No space left on device"), std::string::npos) << told;
+
+    unlink(filler.c_str());
+    log.Write("after");
+    EXPECT_EQ(log.Flush(), 1);
+    EXPECT_EQ(log.Close(), 1);
+    EXPECT_EQ(ReadText(path), kOpening + "\nafter\n" + kStamp + "\n" + kHyphens + "\n");
+    umount2(dir.path.c_str(), MNT_DETACH);
 }
 
 // Writers and a thread that keeps reopening the same file: every line reported

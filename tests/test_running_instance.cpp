@@ -129,3 +129,27 @@ TEST_F(RunningInstance, LaunchesAtOnceLeaveExactlyOneRunning)
     const int unanswered = static_cast<int>(InstanceRole::Unanswered);
     EXPECT_EQ(roles, (std::vector<int>{primary, unanswered, unanswered, unanswered}));
 }
+
+// A stopped instance (Ctrl+Z, a debugger) accepts nothing, and once its listen
+// queue is full a blocking connect would wait for good. The launches run in a
+// child that an alarm ends, should one of them hang.
+TEST_F(RunningInstance, LaunchesGiveUpOnAStoppedInstance)
+{
+    const pid_t stopped = StartChild([this](int ready) {
+        CRunningInstance instance(path);
+        if (instance.Claim(0ms) == InstanceRole::Primary && write(ready, "", 1) == 1)
+            raise(SIGSTOP);
+    });
+    ASSERT_GT(stopped, 0);
+    const pid_t launches = StartChild([this](int ready) {
+        alarm(60);
+        if (write(ready, "", 1) != 1)
+            _exit(9);
+        for (int i = 0; i < 12; ++i)
+            if (CRunningInstance(path).Claim(50ms) != InstanceRole::Unanswered)
+                _exit(10 + i);
+    });
+    EXPECT_EQ(ExitCode(launches), 0);
+    kill(stopped, SIGKILL);
+    waitpid(stopped, nullptr, 0);
+}

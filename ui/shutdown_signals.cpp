@@ -25,6 +25,10 @@ void OnSignal(int number)
     errno = saved;
 }
 
+void OnSignalWhileEnding(int)
+{
+}
+
 void ClosePipe()
 {
     for (int& fd : s_pipe) {
@@ -44,8 +48,13 @@ CShutdownSignals::~CShutdownSignals()
 {
     if (!m_installed)
         return;
-    for (std::size_t i = 0; i < std::size(kSignals); ++i)
-        sigaction(kSignals[i], &s_previous[i], nullptr);
+    // Not SIG_IGN: a handler is reset at exec, an ignored signal would stay so.
+    struct sigaction ending {};
+    ending.sa_handler = OnSignalWhileEnding;
+    sigemptyset(&ending.sa_mask);
+    ending.sa_flags = SA_RESTART;
+    for (int number : kSignals)
+        sigaction(number, &ending, nullptr);
     delete m_notifier;
     ClosePipe();
 }

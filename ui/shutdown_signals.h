@@ -13,7 +13,9 @@ class CShutdownSignals : public QObject {
 
 public:
     explicit CShutdownSignals(QObject* parent = nullptr);
-    // Restores the previous handlers.
+    // The program is ending by now: later signals are caught and dropped
+    // until the process exits, so that they cannot cut short what is still
+    // written on the way out (the log's closing lines).
     ~CShutdownSignals() override;
 
     // Routes the three signals to `onSignal`; false when the pipe or a handler
