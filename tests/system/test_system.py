@@ -111,9 +111,13 @@ class Screen:
         return wait_until(first, timeout, 0.2)
 
     def table_rows(self, table):
-        cells = table.queryTable()
-        return [tuple(cells.getAccessibleAt(row, column).name for column in range(cells.nColumns))
-                for row in range(cells.nRows)]
+        """The lines' column texts, read again when a refill changed the list under the reading."""
+        def read():
+            cells = table.queryTable()
+            found = [[cells.getAccessibleAt(row, column) for column in range(cells.nColumns)]
+                     for row in range(cells.nRows)]
+            return None if None in sum(found, []) else ([tuple(cell.name for cell in line) for line in found],)
+        return (wait_until(read, 5) or ([],))[0]
 
     def tooltip(self):
         return next((w.name for w in self._windows() if w.getRoleName() == "tool tip"), None)
