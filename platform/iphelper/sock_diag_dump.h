@@ -41,11 +41,12 @@ protected:
     ~SockDiagSink() = default;
 };
 
-// Hands the AF_INET and then the AF_INET6 sockets of `protocol` in the
-// caller's network namespace to `sink`. `receive` is scratch space, grown as
-// needed. Returns 0 or an errno value; when either dump is interrupted, both
-// are retried whole, on a fresh socket. A kernel without IPv6 has no AF_INET6
-// sockets. Each calling thread keeps its own socket between calls.
+// Hands the AF_INET and AF_INET6 sockets of `protocol` in the caller's
+// network namespace to `sink`, in the kernel's order (the families may come
+// interleaved). `receive` is scratch space, grown as needed. Returns 0 or an
+// errno value; an interrupted dump is retried whole, on a fresh socket. A
+// kernel without IPv6 has no AF_INET6 sockets. Each calling thread keeps its
+// own socket between calls.
 int DumpSockDiag(Protocol protocol, SockDiagSink& sink, std::vector<char>& receive);
 
 // Replaces `rows` with the IPv4 ends of those sockets as endpoint rows, unsorted.
