@@ -116,16 +116,49 @@ std::string InstanceSocketPath()
                         std::getenv("XDG_RUNTIME_DIR"));
 }
 
+bool IsActivationToken(std::string_view token)
+{
+    return !token.empty() && token.size() <= kLongestActivationToken &&
+           std::all_of(token.begin(), token.end(), [](char c) { return c > ' ' && c < 0x7f; });
+}
+
+std::string ShowWindowRequest(std::string_view activationToken)
+{
+    if (!IsActivationToken(activationToken))
+        return kShowWindowRequest;
+    std::string request = "show ";
+    request += activationToken;
+    request += '\n';
+    return request;
+}
+
+bool ParseShowWindowRequest(std::string_view line, std::string& activationToken)
+{
+    activationToken.clear();
+    if (line == kShowWindowRequest)
+        return true;
+    constexpr std::string_view prefix = "show ";
+    if (line.size() <= prefix.size() || line.substr(0, prefix.size()) != prefix ||
+        line.back() != '\n')
+        return false;
+    const std::string_view token = line.substr(prefix.size(), line.size() - prefix.size() - 1);
+    if (IsActivationToken(token))
+        activationToken = token;
+    return true;
+}
+
 CRunningInstance::CRunningInstance(std::string socketPath) : m_path(std::move(socketPath))
 {
 }
 
-InstanceRole CRunningInstance::Claim(std::chrono::milliseconds patience)
+InstanceRole CRunningInstance::Claim(std::chrono::milliseconds patience,
+                                     std::string_view activationToken)
 {
     sockaddr_un address;
     if (!SocketAddress(m_path, address))
         return InstanceRole::Primary;
     const Clock::time_point deadline = Clock::now() + patience;
+    const std::string request = ShowWindowRequest(activationToken);
     for (;;) {
         ExclusiveFileLock lock(m_path, ExclusiveFileLock::Wait::No);
         if (lock.Held()) {
@@ -136,7 +169,7 @@ InstanceRole CRunningInstance::Claim(std::chrono::milliseconds patience)
         // A lock file that cannot be had at all guards nothing.
         if (!lock.Busy())
             return InstanceRole::Primary;
-        if (AskToShow(deadline))
+        if (AskToShow(request, deadline))
             return InstanceRole::Secondary;
         if (Clock::now() >= deadline)
             return InstanceRole::Unanswered;
@@ -166,7 +199,7 @@ void CRunningInstance::Listen()
 // Connect, request and reply all end by the one deadline: the socket does not
 // block, so a running instance that is stopped (its listen queue full, or its
 // end never read) cannot hold a launch past its patience.
-bool CRunningInstance::AskToShow(Clock::time_point deadline) const
+bool CRunningInstance::AskToShow(const std::string& request, Clock::time_point deadline) const
 {
     sockaddr_un address;
     if (!SocketAddress(m_path, address))
@@ -183,10 +216,9 @@ bool CRunningInstance::AskToShow(Clock::time_point deadline) const
             getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0)
             return false;
     }
-    const std::size_t requestLength = sizeof kShowWindowRequest - 1;
-    for (std::size_t sent = 0; sent < requestLength;) {
+    for (std::size_t sent = 0; sent < request.size();) {
         const ssize_t count =
-            send(fd.Get(), kShowWindowRequest + sent, requestLength - sent, MSG_NOSIGNAL);
+            send(fd.Get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
         if (count > 0)
             sent += static_cast<std::size_t>(count);
         else if (count == 0 ||

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/file_lock.h"
 #include "platform/unique_fd.h"
@@ -21,6 +22,21 @@ enum class InstanceRole {
 
 inline constexpr char kShowWindowRequest[] = "show\n";
 inline constexpr char kWindowShownReply[] = "shown\n";
+// A token that lets the window take the focus travels as "show <token>\n".
+inline constexpr std::size_t kLongestActivationToken = 255;
+inline constexpr std::size_t kLongestShowWindowRequest =
+    sizeof kShowWindowRequest + kLongestActivationToken;
+
+// A token names nothing on this machine and comes from another process: only
+// 1 to kLongestActivationToken printable characters without blanks pass.
+bool IsActivationToken(std::string_view token);
+
+// The request line; a token that is no token is left out, the window is still asked for.
+std::string ShowWindowRequest(std::string_view activationToken);
+
+// Whether `line` asks for the window; `activationToken` is the token it
+// carries, empty where it carries none or one that does not pass.
+bool ParseShowWindowRequest(std::string_view line, std::string& activationToken);
 
 // The folder for the lock and the socket: `runtimeDir` where it is the user's
 // own with no rights for anyone else, else <tmpRoot>/quillon-<uid>, created
@@ -45,8 +61,9 @@ public:
 
     // Becomes the running instance, or asks the running one to show its
     // window. An instance that holds the lock but does not listen or answer
-    // yet (it is starting) is given up to `patience`.
-    InstanceRole Claim(std::chrono::milliseconds patience);
+    // yet (it is starting) is given up to `patience`. `activationToken`, where
+    // it passes, goes with the request for the window.
+    InstanceRole Claim(std::chrono::milliseconds patience, std::string_view activationToken = {});
 
     // The running instance's listening socket, for the caller to serve; -1
     // where there is none.
@@ -58,7 +75,8 @@ public:
 
 private:
     void Listen();
-    bool AskToShow(std::chrono::steady_clock::time_point deadline) const;
+    bool AskToShow(const std::string& request,
+                   std::chrono::steady_clock::time_point deadline) const;
 
     std::string m_path;
     std::optional<ExclusiveFileLock> m_lock;

@@ -153,3 +153,32 @@ TEST_F(RunningInstance, LaunchesGiveUpOnAStoppedInstance)
     kill(stopped, SIGKILL);
     waitpid(stopped, nullptr, 0);
 }
+
+// A second launch's token reaches the running instance; a hostile one is left out.
+TEST_F(RunningInstance, ASecondLaunchPassesItsActivationToken)
+{
+    const std::string token = "sway/9_TIME1234-abc";
+    const pid_t running = StartChild([&](int ready) {
+        CRunningInstance instance(path);
+        if (instance.Claim(0ms) != InstanceRole::Primary || write(ready, "", 1) != 1)
+            _exit(9);
+        const UniqueFd listening(instance.TakeListeningSocket());
+        const UniqueFd connection(accept(listening.Get(), nullptr, nullptr));
+        char line[kLongestShowWindowRequest];
+        const ssize_t size = recv(connection.Get(), line, sizeof line, 0);
+        std::string got;
+        const bool asked = size > 0 && ParseShowWindowRequest({line, std::size_t(size)}, got);
+        WriteAll(connection.Get(), kWindowShownReply, sizeof kWindowShownReply - 1);
+        _exit(asked && got == token ? 0 : 3);
+    });
+    ASSERT_GT(running, 0);
+    EXPECT_EQ(CRunningInstance(path).Claim(5s, token), InstanceRole::Secondary);
+    EXPECT_EQ(ExitCode(running), 0);
+    std::string got = "stale";
+    for (const std::string& hostile :
+         {std::string("a b"), std::string("a\x1b]0;x"), std::string(256, 'x'), std::string()}) {
+        EXPECT_EQ(ShowWindowRequest(hostile), kShowWindowRequest);
+        EXPECT_TRUE(ParseShowWindowRequest("show " + hostile + "\n", got));
+        EXPECT_EQ(got, "");
+    }
+}

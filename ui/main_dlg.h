@@ -74,8 +74,9 @@ public:
     int AddStatusIcon(unsigned code);
     void ShowTrayMenu();
     void ShowPropDlg();
-    // Shows, un-minimises, raises and activates the window.
-    void ShowMainWindow();
+    // Shows, un-minimises, raises and activates the window; a desktop that
+    // hands the focus only to a window with a token gets `activationToken`.
+    void ShowMainWindow(const QString& activationToken = {});
     void OnSysCommand(unsigned id, std::intptr_t param);
     void SetUpSystemMenu();
     void ShowSystemMenu(const QPoint& globalPos);

@@ -6,13 +6,24 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
+#include <string>
+
 namespace {
 
 // How long a launch waits for a running instance that is starting or busy.
 constexpr std::chrono::seconds kPatience(5);
 // A connection that has said nothing useful by then is dropped.
 constexpr int kRequestTimeoutMs = 5000;
-constexpr qint64 kLongestRequest = 64;
+constexpr qint64 kLongestRequest = kLongestShowWindowRequest;
+
+std::string LaunchActivationToken()
+{
+    for (const char* name : {"XDG_ACTIVATION_TOKEN", "DESKTOP_STARTUP_ID"})
+        if (const char* token = std::getenv(name); token != nullptr && *token != '\0')
+            return token;
+    return {};
+}
 
 } // namespace
 
@@ -23,7 +34,7 @@ CSingleInstance::CSingleInstance(QObject* parent)
 
 InstanceRole CSingleInstance::Claim()
 {
-    const InstanceRole role = m_instance.Claim(kPatience);
+    const InstanceRole role = m_instance.Claim(kPatience, LaunchActivationToken());
     if (role != InstanceRole::Primary)
         return role;
     m_instance.HoldLockUntilExit();
@@ -50,8 +61,10 @@ void CSingleInstance::Serve()
                     connection->abort();
                 return;
             }
-            if (connection->readLine(kLongestRequest + 1) == kShowWindowRequest) {
-                emit showRequested();
+            const QByteArray line = connection->readLine(kLongestRequest + 1);
+            std::string token;
+            if (ParseShowWindowRequest(std::string_view(line.constData(), line.size()), token)) {
+                emit showRequested(QString::fromStdString(token));
                 connection->write(kWindowShownReply);
             }
             connection->disconnectFromServer();

@@ -6,6 +6,7 @@
 #include <QCursor>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QShortcut>
@@ -147,12 +148,22 @@ void CMainDlg::ShowTrayMenu()
     CarryOutTrayCommand(this, id);
 }
 
-void CMainDlg::ShowMainWindow()
+void CMainDlg::ShowMainWindow(const QString& activationToken)
 {
+    // Qt's Wayland plugin takes the token from XDG_ACTIVATION_TOKEN when the
+    // window is activated, the X11 one from DESKTOP_STARTUP_ID; set only for
+    // this activation, so that no later one reuses a spent token.
+    const char* tokenVariable = QGuiApplication::platformName() == QLatin1String("wayland")
+                                    ? "XDG_ACTIVATION_TOKEN"
+                                    : "DESKTOP_STARTUP_ID";
+    if (!activationToken.isEmpty())
+        qputenv(tokenVariable, activationToken.toLatin1());
     setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
     raise();
     activateWindow();
+    if (!activationToken.isEmpty())
+        qunsetenv(tokenVariable);
 }
 
 void CMainDlg::ShowPropDlg()
