@@ -287,6 +287,85 @@ TEST_F(KernelSockets, DualStackSocketsAreTheirIpv4RowsAndProcReadsWhatSockDiagDo
     }
 }
 
+// A whole IPv6 table through the size query, in the library's order.
+template <typename Table, typename Row>
+std::vector<Row> Read6(std::uint32_t (*read)(Table*, std::uint32_t*, int))
+{
+    std::uint32_t size = 0;
+    EXPECT_EQ(122u, read(nullptr, &size, 1));
+    std::vector<unsigned char> buffer(size);
+    auto* table = reinterpret_cast<Table*>(buffer.data());
+    EXPECT_EQ(0u, read(table, &size, 1));
+    EXPECT_EQ(size, 4 + table->dwNumEntries * sizeof(Row));
+    return std::vector<Row>(table->table, table->table + table->dwNumEntries);
+}
+
+MIB_TCP6ROW Row6(std::uint32_t state, const char* local, std::uint16_t localPort,
+                 const char* remote = "::", std::uint16_t remotePort = 0)
+{
+    MIB_TCP6ROW row{state, {}, 0, htons(localPort), {}, 0, htons(remotePort)};
+    inet_pton(AF_INET6, local, row.LocalAddr);
+    inet_pton(AF_INET6, remote, row.RemoteAddr);
+    return row;
+}
+
+bool operator==(const MIB_TCP6ROW& a, const MIB_TCP6ROW& b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// The IPv6 tables of the same sockets: the dual-stack ones as [::] too, the
+// v4-mapped ones not at all; then the same from /proc.
+TEST_F(KernelSockets, Ipv6TablesHoldTheIpv6EndsAndProcReadsTheSame)
+{
+    const int dualStack = Keep(Bound6(SOCK_STREAM, "::", 9999));
+    const int mapped = Keep(Bound6(SOCK_STREAM, "::ffff:127.0.0.9", 7300));
+    const int v6Only = Keep(Bound6(SOCK_STREAM, "::", 9998, 1));
+    const int loopback6 = Keep(Bound6(SOCK_STREAM, "::1", 9997));
+    for (int fd : {dualStack, mapped, v6Only, loopback6})
+        ASSERT_EQ(0, listen(fd, 4));
+    Connect(Keep(Bound(SOCK_STREAM, "127.0.0.1", 44134)), "127.0.0.1", 9999);
+    const int client6 = Keep(Bound6(SOCK_STREAM, "::1", 41000));
+    const sockaddr_in6 to{AF_INET6, htons(9997), 0, IN6ADDR_LOOPBACK_INIT, 0};
+    ASSERT_EQ(0, connect(client6, reinterpret_cast<const sockaddr*>(&to), sizeof to));
+    Keep(accept(dualStack, nullptr, nullptr));
+    Keep(accept(loopback6, nullptr, nullptr));
+    Keep(Bound6(SOCK_DGRAM, "::", 5300));
+    Keep(Bound6(SOCK_DGRAM, "::", 5301, 1));
+    Keep(Bound6(SOCK_DGRAM, "::1", 5302));
+    Keep(Bound6(SOCK_DGRAM, "::ffff:127.0.0.1", 5303));
+
+    const std::vector<MIB_TCP6ROW> tcp = {
+        Row6(MIB_TCP_STATE_LISTEN, "::", 9998),
+        Row6(MIB_TCP_STATE_LISTEN, "::", 9999),
+        Row6(MIB_TCP_STATE_LISTEN, "::1", 9997),
+        Row6(MIB_TCP_STATE_ESTAB, "::1", 9997, "::1", 41000),
+        Row6(MIB_TCP_STATE_ESTAB, "::1", 41000, "::1", 9997),
+    };
+    EXPECT_TRUE((Read6<MIB_TCP6TABLE, MIB_TCP6ROW>(GetTcp6Table)) == tcp);
+    std::vector<MIB_UDP6ROW> udp;
+    for (const auto& [address, port] :
+         {std::pair{"::", 5300}, std::pair{"::", 5301}, std::pair{"::1", 5302}}) {
+        MIB_UDP6ROW row{{}, 0, htons(static_cast<std::uint16_t>(port))};
+        inet_pton(AF_INET6, address, row.ucLocalAddr);
+        udp.push_back(row);
+    }
+    const auto readUdp = Read6<MIB_UDP6TABLE, MIB_UDP6ROW>(GetUdp6Table);
+    ASSERT_EQ(readUdp.size(), udp.size());
+    EXPECT_EQ(0, std::memcmp(readUdp.data(), udp.data(), udp.size() * sizeof udp[0]));
+
+    for (const iphelper::Protocol protocol : {iphelper::Protocol::Tcp, iphelper::Protocol::Udp}) {
+        iphelper::Endpoint6Rows fromDiag, fromProc;
+        std::vector<char> receive;
+        std::string text;
+        ASSERT_EQ(0, iphelper::DumpSockDiag(protocol, fromDiag, receive));
+        ASSERT_EQ(0, iphelper::ReadProcNet6(protocol, text, fromProc));
+        iphelper::SortRows(fromDiag);
+        iphelper::SortRows(fromProc);
+        EXPECT_TRUE(fromProc == fromDiag) << text;
+    }
+}
+
 // /proc/net/tcp6 as a little-endian kernel writes it: a dual-stack listener
 // on ::, one on ::ffff:127.0.0.9, a v4-mapped connection, a v4-mapped
 // TIME_WAIT end without a file, a listener on ::1 and a connection between

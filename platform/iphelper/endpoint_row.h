@@ -12,6 +12,7 @@ namespace iphelper {
 enum class Protocol { Tcp, Udp };
 
 using EndpointRows = std::vector<MIB_TCPROW>;
+using Endpoint6Rows = std::vector<MIB_TCP6ROW>;
 
 // Linux TCP states 1 to 12; bit 13 (bound, never listened or connected) is
 // left out because such a socket is no endpoint.
@@ -43,5 +44,9 @@ inline constexpr std::uint32_t MibStateFromLinux(unsigned linuxState)
 // then the state, so equal keys still have one fixed order.
 bool RowLess(const MIB_TCPROW& a, const MIB_TCPROW& b);
 void SortRows(EndpointRows& rows);
+// Address bytes, scope and port of the local end, then of the remote end,
+// then the state.
+bool RowLess(const MIB_TCP6ROW& a, const MIB_TCP6ROW& b);
+void SortRows(Endpoint6Rows& rows);
 
 } // namespace iphelper

@@ -15,14 +15,15 @@
 
 namespace {
 
+using iphelper::Endpoint6Rows;
 using iphelper::EndpointRows;
 using iphelper::Protocol;
 
 // Rows of a size query kept for the read that follows; older ones are not served.
 constexpr long kPendingLifetimeNs = 1000L * 1000 * 1000;
 
-struct PendingRows {
-    EndpointRows rows;
+template <typename Rows> struct PendingRows {
+    Rows rows;
     bool valid = false;
     bool sorted = false;
     long long takenNs = 0;
@@ -30,7 +31,8 @@ struct PendingRows {
 
 // Per thread, so a caller's size query and read pair up without a lock.
 struct ThreadTables {
-    PendingRows pending[2];
+    PendingRows<EndpointRows> pending[2];
+    PendingRows<Endpoint6Rows> pending6[2];
     std::vector<char> receive;
     std::string procText;
 };
@@ -54,7 +56,26 @@ int CollectRows(Protocol protocol, EndpointRows& rows)
     return iphelper::ReadProcNet(protocol, tables.procText, rows);
 }
 
-template <typename Row> void WriteRows(const EndpointRows& rows, void* table);
+int CollectRows(Protocol protocol, Endpoint6Rows& rows)
+{
+    ThreadTables& tables = threadTables;
+    int error = iphelper::DumpSockDiag(protocol, rows, tables.receive);
+    if (error == 0)
+        return 0;
+    return iphelper::ReadProcNet6(protocol, tables.procText, rows);
+}
+
+PendingRows<EndpointRows>& PendingOf(Protocol protocol, const EndpointRows*)
+{
+    return threadTables.pending[protocol == Protocol::Tcp ? 0 : 1];
+}
+
+PendingRows<Endpoint6Rows>& PendingOf(Protocol protocol, const Endpoint6Rows*)
+{
+    return threadTables.pending6[protocol == Protocol::Tcp ? 0 : 1];
+}
+
+template <typename Row, typename Rows> void WriteRows(const Rows& rows, void* table);
 
 template <> void WriteRows<MIB_TCPROW>(const EndpointRows& rows, void* table)
 {
@@ -76,7 +97,28 @@ template <> void WriteRows<MIB_UDPROW>(const EndpointRows& rows, void* table)
     }
 }
 
-template <typename Row> bool NeededSize(const EndpointRows& rows, std::uint32_t& size)
+template <> void WriteRows<MIB_TCP6ROW>(const Endpoint6Rows& rows, void* table)
+{
+    auto* out = static_cast<MIB_TCP6TABLE*>(table);
+    out->dwNumEntries = static_cast<std::uint32_t>(rows.size());
+    if (!rows.empty())
+        std::memcpy(out->table, rows.data(), rows.size() * sizeof(MIB_TCP6ROW));
+}
+
+template <> void WriteRows<MIB_UDP6ROW>(const Endpoint6Rows& rows, void* table)
+{
+    auto* out = static_cast<MIB_UDP6TABLE*>(table);
+    out->dwNumEntries = static_cast<std::uint32_t>(rows.size());
+    MIB_UDP6ROW* row = out->table;
+    for (const MIB_TCP6ROW& source : rows) {
+        std::memcpy(row->ucLocalAddr, source.LocalAddr, sizeof row->ucLocalAddr);
+        row->dwLocalScopeId = source.dwLocalScopeId;
+        row->dwLocalPort = source.dwLocalPort;
+        ++row;
+    }
+}
+
+template <typename Row, typename Rows> bool NeededSize(const Rows& rows, std::uint32_t& size)
 {
     const std::size_t bytes = sizeof(std::uint32_t) + rows.size() * sizeof(Row);
     if (bytes > UINT32_MAX)
@@ -85,20 +127,20 @@ template <typename Row> bool NeededSize(const EndpointRows& rows, std::uint32_t&
     return true;
 }
 
-template <typename Row>
+template <typename Row, typename Rows>
 std::uint32_t ServeTable(Protocol protocol, void* table, std::uint32_t* size, int order)
 {
     if (size == nullptr)
         return ERROR_INVALID_PARAMETER;
     try {
-        PendingRows& pending = threadTables.pending[protocol == Protocol::Tcp ? 0 : 1];
+        auto& pending = PendingOf(protocol, static_cast<const Rows*>(nullptr));
         std::uint32_t needed = 0;
-        if (table != nullptr && pending.valid && NeededSize<Row>(pending.rows, needed) &&
+        if (table != nullptr && pending.valid && NeededSize<Row, Rows>(pending.rows, needed) &&
             needed <= *size && NowNs() - pending.takenNs < kPendingLifetimeNs) {
             pending.valid = false;
             if (order != 0 && !pending.sorted)
                 iphelper::SortRows(pending.rows);
-            WriteRows<Row>(pending.rows, table);
+            WriteRows<Row, Rows>(pending.rows, table);
             return NO_ERROR;
         }
 
@@ -110,7 +152,7 @@ std::uint32_t ServeTable(Protocol protocol, void* table, std::uint32_t* size, in
         }
         if (order != 0)
             iphelper::SortRows(pending.rows);
-        if (!NeededSize<Row>(pending.rows, needed))
+        if (!NeededSize<Row, Rows>(pending.rows, needed))
             return ERROR_NOT_ENOUGH_MEMORY;
         if (table == nullptr || *size < needed) {
             *size = needed;
@@ -119,7 +161,7 @@ std::uint32_t ServeTable(Protocol protocol, void* table, std::uint32_t* size, in
             pending.takenNs = NowNs();
             return ERROR_INSUFFICIENT_BUFFER;
         }
-        WriteRows<Row>(pending.rows, table);
+        WriteRows<Row, Rows>(pending.rows, table);
         return NO_ERROR;
     } catch (const std::bad_alloc&) {
         return ERROR_NOT_ENOUGH_MEMORY;
@@ -132,11 +174,21 @@ extern "C" {
 
 std::uint32_t GetTcpTable(MIB_TCPTABLE* table, std::uint32_t* size, int order)
 {
-    return ServeTable<MIB_TCPROW>(Protocol::Tcp, table, size, order);
+    return ServeTable<MIB_TCPROW, EndpointRows>(Protocol::Tcp, table, size, order);
 }
 
 std::uint32_t GetUdpTable(MIB_UDPTABLE* table, std::uint32_t* size, int order)
 {
-    return ServeTable<MIB_UDPROW>(Protocol::Udp, table, size, order);
+    return ServeTable<MIB_UDPROW, EndpointRows>(Protocol::Udp, table, size, order);
+}
+
+std::uint32_t GetTcp6Table(MIB_TCP6TABLE* table, std::uint32_t* size, int order)
+{
+    return ServeTable<MIB_TCP6ROW, Endpoint6Rows>(Protocol::Tcp, table, size, order);
+}
+
+std::uint32_t GetUdp6Table(MIB_UDP6TABLE* table, std::uint32_t* size, int order)
+{
+    return ServeTable<MIB_UDP6ROW, Endpoint6Rows>(Protocol::Udp, table, size, order);
 }
 }

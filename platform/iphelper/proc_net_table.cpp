@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <string_view>
 #include <utility>
 
@@ -71,12 +72,73 @@ bool ParseEndpoint(std::string_view text, bool local, std::uint32_t& addr, std::
     return true;
 }
 
-struct ListedRow {
+// Four address words and a port: the bytes of the address as they are in memory.
+bool ParseEndpoint6(std::string_view text, std::uint8_t* addr, std::uint32_t& port)
+{
+    if (text.size() != 37 || text[32] != ':')
+        return false;
+    std::uint32_t words[4] = {};
+    for (std::size_t word = 0; word < 4; ++word)
+        if (!ParseHex(text.substr(word * 8, 8), words[word]))
+            return false;
+    std::uint16_t hostPort;
+    if (!ParseHex(text.substr(33), hostPort) || IsV4Mapped(words))
+        return false;
+    std::memcpy(addr, words, sizeof words);
+    port = htons(hostPort);
+    return true;
+}
+
+template <typename Row> struct ListedRow {
     unsigned long inode;
-    MIB_TCPROW row;
+    Row row;
 };
 
-bool ParseLine(Protocol protocol, std::string_view line, ListedRow& out)
+// The fields of a table line up to the inode, which is read into `inode`.
+struct LineFields {
+    std::string_view local, remote, state;
+};
+
+bool SplitLine(std::string_view line, LineFields& fields, unsigned long& inodeNumber)
+{
+    std::size_t cursor = 0;
+    std::string_view slot = NextField(line, cursor);
+    if (slot.empty() || slot.back() != ':')
+        return false;
+    fields.local = NextField(line, cursor);
+    fields.remote = NextField(line, cursor);
+    fields.state = NextField(line, cursor);
+    for (int skipped = 0; skipped < 5; ++skipped)
+        NextField(line, cursor); // queues, timer, retransmits, uid, timeout
+    std::string_view inode = NextField(line, cursor);
+    auto [end, error] = std::from_chars(inode.data(), inode.data() + inode.size(), inodeNumber, 10);
+    return !inode.empty() && error == std::errc() && end == inode.data() + inode.size();
+}
+
+bool ParseLine6(Protocol protocol, std::string_view line, ListedRow<MIB_TCP6ROW>& out)
+{
+    LineFields fields;
+    MIB_TCP6ROW row{};
+    std::uint32_t remotePort;
+    unsigned linuxState;
+    if (!SplitLine(line, fields, out.inode) ||
+        !ParseEndpoint6(fields.local, row.LocalAddr, row.dwLocalPort) ||
+        !ParseEndpoint6(fields.remote, row.RemoteAddr, remotePort) ||
+        !ParseHex(fields.state, linuxState))
+        return false;
+    if (protocol == Protocol::Tcp) {
+        row.State = MibStateFromLinux(linuxState);
+        if (row.State == 0)
+            return false;
+        row.dwRemotePort = remotePort;
+    } else {
+        std::memset(row.RemoteAddr, 0, sizeof row.RemoteAddr);
+    }
+    out.row = row;
+    return true;
+}
+
+bool ParseLine(Protocol protocol, std::string_view line, ListedRow<MIB_TCPROW>& out)
 {
     std::size_t cursor = 0;
     std::string_view slot = NextField(line, cursor);
@@ -115,10 +177,15 @@ bool ParseLine(Protocol protocol, std::string_view line, ListedRow& out)
 
 } // namespace
 
-void ParseProcNet(Protocol protocol, const std::string& text, EndpointRows& rows)
+namespace {
+
+// The rows of the lines that `parse` reads, the header line skipped, each
+// socket once.
+template <typename Row, typename Parse>
+void ParseTable(const std::string& text, std::vector<Row>& rows, Parse parse)
 {
     rows.clear();
-    std::vector<ListedRow> listed;
+    std::vector<ListedRow<Row>> listed;
     std::string_view rest(text);
     bool header = true;
     while (!rest.empty()) {
@@ -129,20 +196,37 @@ void ParseProcNet(Protocol protocol, const std::string& text, EndpointRows& rows
             header = false;
             continue;
         }
-        ListedRow entry;
-        if (ParseLine(protocol, line, entry))
+        ListedRow<Row> entry;
+        if (parse(line, entry))
             listed.push_back(entry);
     }
 
     // Inode 0 marks sockets without a file (TIME_WAIT, half-open): never duplicates.
-    std::stable_sort(listed.begin(), listed.end(),
-                     [](const ListedRow& a, const ListedRow& b) { return a.inode < b.inode; });
+    std::stable_sort(
+        listed.begin(), listed.end(),
+        [](const ListedRow<Row>& a, const ListedRow<Row>& b) { return a.inode < b.inode; });
     rows.reserve(listed.size());
     for (std::size_t i = 0; i < listed.size(); ++i) {
         if (i > 0 && listed[i].inode != 0 && listed[i].inode == listed[i - 1].inode)
             continue;
         rows.push_back(listed[i].row);
     }
+}
+
+} // namespace
+
+void ParseProcNet(Protocol protocol, const std::string& text, EndpointRows& rows)
+{
+    ParseTable(text, rows, [protocol](std::string_view line, ListedRow<MIB_TCPROW>& entry) {
+        return ParseLine(protocol, line, entry);
+    });
+}
+
+void ParseProcNet6(Protocol protocol, const std::string& text, Endpoint6Rows& rows)
+{
+    ParseTable(text, rows, [protocol](std::string_view line, ListedRow<MIB_TCP6ROW>& entry) {
+        return ParseLine6(protocol, line, entry);
+    });
 }
 
 namespace {
@@ -179,6 +263,16 @@ int ReadProcNet(Protocol protocol, std::string& text, EndpointRows& rows)
     if (int error = AppendFile(ProcNetPath(protocol, true), text); error != 0 && error != ENOENT)
         return error;
     ParseProcNet(protocol, text, rows);
+    return 0;
+}
+
+int ReadProcNet6(Protocol protocol, std::string& text, Endpoint6Rows& rows)
+{
+    rows.clear();
+    text.clear();
+    if (int error = AppendFile(ProcNetPath(protocol, true), text); error != 0)
+        return error == ENOENT ? 0 : error;
+    ParseProcNet6(protocol, text, rows);
     return 0;
 }
 

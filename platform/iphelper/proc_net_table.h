@@ -19,4 +19,13 @@ void ParseProcNet(Protocol protocol, const std::string& text, EndpointRows& rows
 // Returns 0 or an errno value.
 int ReadProcNet(Protocol protocol, std::string& text, EndpointRows& rows);
 
+// Replaces `rows` with the IPv6 endpoints in `text` (the tcp6 or udp6 file):
+// every socket whose ends are not v4-mapped, kept once by inode. The file
+// does not tell a link-local end's interface, so every scope is 0.
+void ParseProcNet6(Protocol protocol, const std::string& text, Endpoint6Rows& rows);
+
+// Reads /proc/net/tcp6 or udp6 into `text` and parses it; a kernel without
+// IPv6 has no rows. Returns 0 or an errno value.
+int ReadProcNet6(Protocol protocol, std::string& text, Endpoint6Rows& rows);
+
 } // namespace iphelper

@@ -170,6 +170,33 @@ private:
     EndpointRows& m_rows;
 };
 
+class Row6Sink final : public SockDiagSink {
+public:
+    Row6Sink(Protocol protocol, Endpoint6Rows& rows) : m_protocol(protocol), m_rows(rows) {}
+    void Restart() override { m_rows.clear(); }
+    void Add(const DumpedSocket& socket) override
+    {
+        MIB_TCP6ROW row{};
+        if (!Ipv6Ends(socket, row))
+            return;
+        row.dwLocalPort = socket.diag.id.idiag_sport;
+        if (m_protocol == Protocol::Tcp) {
+            row.State = MibStateFromLinux(socket.diag.idiag_state);
+            if (row.State == 0)
+                return;
+            row.dwRemotePort = socket.diag.id.idiag_dport;
+        } else {
+            std::memset(row.RemoteAddr, 0, sizeof row.RemoteAddr);
+            row.dwRemoteScopeId = 0;
+        }
+        m_rows.push_back(row);
+    }
+
+private:
+    Protocol m_protocol;
+    Endpoint6Rows& m_rows;
+};
+
 enum class Outcome { Done, Interrupted, Failed };
 
 Outcome Failure(int& error, int code)
@@ -323,6 +350,34 @@ bool IsUnspecified(const std::uint32_t* address)
     return (address[0] | address[1] | address[2] | address[3]) == 0;
 }
 
+bool IsLinkLocal(const std::uint32_t* address)
+{
+    return (ntohl(address[0]) & 0xFFC00000u) == 0xFE800000u;
+}
+
+int DumpFamilies(Protocol protocol, bool withIpv4, SockDiagSink& sink, std::vector<char>& receive)
+{
+    if (receive.size() < kDumpReceiveBytes)
+        receive.resize(kDumpReceiveBytes);
+
+    ThreadSocket& diag = threadSocket;
+    int error = EAGAIN;
+    for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+        sink.Restart();
+        const Outcome outcome = withIpv4
+                                    ? DumpBothFamilies(diag, protocol, sink, receive, error)
+                                    : DumpFamily(diag, AF_INET6, protocol, sink, receive, error);
+        if (outcome == Outcome::Done)
+            return 0;
+        diag.Close();
+        if (outcome == Outcome::Failed)
+            break;
+        error = EAGAIN;
+    }
+    sink.Restart();
+    return error;
+}
+
 } // namespace
 
 bool Ipv4Ends(const DumpedSocket& socket, std::uint32_t& local, std::uint32_t& remote)
@@ -352,29 +407,37 @@ bool Ipv4Ends(const DumpedSocket& socket, std::uint32_t& local, std::uint32_t& r
 
 int DumpSockDiag(Protocol protocol, SockDiagSink& sink, std::vector<char>& receive)
 {
-    if (receive.size() < kDumpReceiveBytes)
-        receive.resize(kDumpReceiveBytes);
+    return DumpFamilies(protocol, true, sink, receive);
+}
 
-    ThreadSocket& diag = threadSocket;
-    int error = EAGAIN;
-    for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-        sink.Restart();
-        const Outcome outcome = DumpBothFamilies(diag, protocol, sink, receive, error);
-        if (outcome == Outcome::Done)
-            return 0;
-        diag.Close();
-        if (outcome == Outcome::Failed)
-            break;
-        error = EAGAIN;
-    }
-    sink.Restart();
-    return error;
+int DumpSockDiag6(Protocol protocol, SockDiagSink& sink, std::vector<char>& receive)
+{
+    return DumpFamilies(protocol, false, sink, receive);
+}
+
+bool Ipv6Ends(const DumpedSocket& socket, MIB_TCP6ROW& row)
+{
+    const inet_diag_sockid& id = socket.diag.id;
+    if (socket.diag.idiag_family != AF_INET6 || IsV4Mapped(id.idiag_src) ||
+        IsV4Mapped(id.idiag_dst))
+        return false;
+    std::memcpy(row.LocalAddr, id.idiag_src, sizeof row.LocalAddr);
+    std::memcpy(row.RemoteAddr, id.idiag_dst, sizeof row.RemoteAddr);
+    row.dwLocalScopeId = IsLinkLocal(id.idiag_src) ? id.idiag_if : 0;
+    row.dwRemoteScopeId = IsLinkLocal(id.idiag_dst) ? id.idiag_if : 0;
+    return true;
 }
 
 int DumpSockDiag(Protocol protocol, EndpointRows& rows, std::vector<char>& receive)
 {
     RowSink sink(protocol, rows);
     return DumpSockDiag(protocol, sink, receive);
+}
+
+int DumpSockDiag(Protocol protocol, Endpoint6Rows& rows, std::vector<char>& receive)
+{
+    Row6Sink sink(protocol, rows);
+    return DumpSockDiag6(protocol, sink, receive);
 }
 
 } // namespace iphelper

@@ -49,7 +49,17 @@ protected:
 // own socket between calls.
 int DumpSockDiag(Protocol protocol, SockDiagSink& sink, std::vector<char>& receive);
 
+// The same with only the AF_INET6 sockets.
+int DumpSockDiag6(Protocol protocol, SockDiagSink& sink, std::vector<char>& receive);
+
 // Replaces `rows` with the IPv4 ends of those sockets as endpoint rows, unsorted.
 int DumpSockDiag(Protocol protocol, EndpointRows& rows, std::vector<char>& receive);
+
+// True for an AF_INET6 socket whose ends are IPv6 ones (none v4-mapped);
+// fills the row's addresses and scopes, the interface index for a link-local end.
+bool Ipv6Ends(const DumpedSocket& socket, MIB_TCP6ROW& row);
+
+// Replaces `rows` with the IPv6 ends of the AF_INET6 sockets, unsorted.
+int DumpSockDiag(Protocol protocol, Endpoint6Rows& rows, std::vector<char>& receive);
 
 } // namespace iphelper
