@@ -1,7 +1,9 @@
 #include "platform/registry.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -16,6 +18,7 @@
 #include "platform/file_lock.h"
 #include "platform/file_replace.h"
 #include "platform/hive_file.h"
+#include "platform/hive_text_form.h"
 #include "platform/unique_fd.h"
 
 struct HKEY__ {
@@ -37,7 +40,10 @@ struct HIVE_SNAPSHOT {
     HIVE hive;
     std::size_t unparsed = 0;
     bool exists = false;
+    // Every byte of the file was read and decoded.
+    bool whole = true;
     mode_t mode = 0600;
+    HIVE_TEXT_FORM form;
 };
 
 // The path and rights behind a handle; copied out so a concurrent close cannot
@@ -97,13 +103,15 @@ bool MakeFolders(const std::string& folder)
     return stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// Reads at most kHiveReadLimit bytes; a cut at the limit ends at the last
-// whole line and counts as unparsed, so a half line never reads as a value.
+// Reads the hive whole when it is within kHiveReadLimit; past that only the
+// lines before the limit are read, and the snapshot is not whole, so a half
+// line never reads as a value and nothing unread is written over.
 LONG ReadHive(const std::string& file, HIVE_SNAPSHOT* snapshot)
 {
     snapshot->hive.keys.clear();
     snapshot->unparsed = 0;
     snapshot->exists = false;
+    snapshot->whole = true;
     if (file.empty())
         return ERROR_SUCCESS;
     // Non-blocking open, so a fifo in the hive's place cannot hang us.
@@ -113,34 +121,84 @@ LONG ReadHive(const std::string& file, HIVE_SNAPSHOT* snapshot)
     struct stat info {};
     if (fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))
         return ERROR_ACCESS_DENIED;
-    std::string text(kHiveReadLimit + 1, '\0');
-    ssize_t got = ReadAll(fd.Get(), text.data(), text.size());
+    std::string bytes(
+        std::min<std::size_t>(static_cast<std::size_t>(info.st_size), kHiveReadLimit) + 1, '\0');
+    ssize_t got = ReadAll(fd.Get(), bytes.data(), bytes.size());
     if (got < 0)
         return ERROR_ACCESS_DENIED;
-    std::size_t length = static_cast<std::size_t>(got);
-    bool cut = length > kHiveReadLimit;
-    if (cut) {
-        std::size_t lastEnd = text.rfind('\n', kHiveReadLimit - 1);
-        length = lastEnd == std::string::npos ? 0 : lastEnd + 1;
+    // A file that grew between fstat and read is read again to its end or the limit.
+    while (static_cast<std::size_t>(got) == bytes.size() && bytes.size() <= kHiveReadLimit) {
+        bytes.resize(std::min(bytes.size() * 2, kHiveReadLimit + 1));
+        ssize_t more =
+            ReadAll(fd.Get(), bytes.data() + got, bytes.size() - static_cast<std::size_t>(got));
+        if (more < 0)
+            return ERROR_ACCESS_DENIED;
+        got += more;
     }
-    text.resize(length);
+    bool cut = static_cast<std::size_t>(got) > kHiveReadLimit;
+    bytes.resize(cut ? kHiveReadLimit : static_cast<std::size_t>(got));
+    std::string text;
+    snapshot->whole = DecodeHiveText(bytes, &text, &snapshot->form) && !cut;
+    if (!snapshot->whole) {
+        std::size_t lastEnd = text.rfind('\n');
+        text.resize(lastEnd == std::string::npos ? 0 : lastEnd + 1);
+    }
     snapshot->exists = true;
     snapshot->mode = info.st_mode & 07777;
-    snapshot->unparsed = ParseHive(text, &snapshot->hive) + (cut ? 1 : 0);
+    snapshot->unparsed = ParseHive(text, &snapshot->hive) + (snapshot->whole ? 0 : 1);
     return ERROR_SUCCESS;
 }
 
-// A hive file that is a symbolic link (kept with dotfiles, say) is written
-// through to where it points instead of being replaced by a plain file.
-std::string WriteTarget(const std::string& file)
+// Says on stderr why a save was refused, once until the cause changes or a
+// save goes through: one settings change makes several writes.
+void ReportRefusedSave(const std::string& file, const std::string& cause)
 {
+    static std::mutex reportLock;
+    static std::string lastReport;
+    std::string report = file + ": " + cause;
+    std::lock_guard<std::mutex> guard(reportLock);
+    if (cause.empty() || report == lastReport) {
+        lastReport = cause.empty() ? std::string() : report;
+        return;
+    }
+    lastReport = report;
+    std::fprintf(stderr, "quillon: the settings were not saved to %s\n", report.c_str());
+}
+
+// Where a save writes: the hive file, or for a symbolic link (kept with
+// dotfiles, say) the end of its chain of links, which need not exist yet.
+// Empty, with `cause` set, for a chain that does not end.
+std::string WriteTarget(const std::string& file, std::string* cause)
+{
+    std::string path = file;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat info {};
+        if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
+            return path;
+        char link[PATH_MAX];
+        ssize_t length = readlink(path.c_str(), link, sizeof link);
+        if (length <= 0 || static_cast<std::size_t>(length) == sizeof link)
+            break;
+        std::string next(link, static_cast<std::size_t>(length));
+        path = next.front() == '/' ? next : FolderOf(path) + "/" + next;
+    }
+    *cause = "its symbolic links do not lead to a file";
+    return {};
+}
+
+// Why `target` may not be replaced, empty when it may: a file its owner made
+// read-only keeps its contents even for a user whose rights would override that.
+std::string WriteRefusal(const std::string& target, const HIVE_SNAPSHOT& snapshot)
+{
+    if (!snapshot.whole)
+        return "it is larger than " + std::to_string(kHiveReadLimit) +
+               " bytes or not whole text, and saving would lose what was not read";
     struct stat info {};
-    if (lstat(file.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
-        return file;
-    char resolved[PATH_MAX];
-    if (realpath(file.c_str(), resolved) == nullptr)
-        return file;
-    return resolved;
+    if (stat(target.c_str(), &info) != 0)
+        return {};
+    if ((info.st_mode & 0222) == 0 || access(target.c_str(), W_OK) != 0)
+        return "the file is read-only";
+    return {};
 }
 
 // Lock, read the current file, let `change` edit the hive, write it back.
@@ -158,13 +216,28 @@ template <typename Change> LONG WriteThrough(Change change)
         return ERROR_ACCESS_DENIED;
     if (!change(snapshot.hive))
         return ERROR_SUCCESS;
-    std::string text = SerializeHive(snapshot.hive);
+    std::string cause;
+    std::string target = WriteTarget(file, &cause);
+    if (cause.empty())
+        cause = WriteRefusal(target, snapshot);
+    std::string bytes;
+    if (cause.empty() && !EncodeHiveText(SerializeHive(snapshot.hive), snapshot.form, &bytes))
+        cause = "a value is not UTF-8 text and the file is UTF-16";
     // What could not be read back whole is not written.
-    if (text.size() > kHiveReadLimit)
+    if (cause.empty() && bytes.size() > kHiveReadLimit) {
+        ReportRefusedSave(file, "the settings would be larger than the file may be");
         return ERROR_NOT_ENOUGH_MEMORY;
-    bool keepBackup = snapshot.exists && snapshot.unparsed > 0;
-    if (!ReplaceFileAtomically(WriteTarget(file), text, snapshot.mode, keepBackup))
+    }
+    if (!cause.empty()) {
+        ReportRefusedSave(file, cause);
         return ERROR_ACCESS_DENIED;
+    }
+    bool keepBackup = snapshot.exists && snapshot.unparsed > 0;
+    if (!ReplaceFileAtomically(target, bytes, snapshot.mode, keepBackup)) {
+        ReportRefusedSave(file, std::string("writing it failed: ") + std::strerror(errno));
+        return ERROR_ACCESS_DENIED;
+    }
+    ReportRefusedSave(file, {});
     return ERROR_SUCCESS;
 }
 

@@ -58,5 +58,6 @@ LONG RegCloseKey(HKEY key);
 // Where the hive file is for the current environment; empty when no home folder is known.
 std::string GetHiveFilePath();
 
-// The hive text read is capped at this many bytes; anything after is treated as unparsed.
-inline constexpr std::size_t kHiveReadLimit = 1024 * 1024;
+// A hive file is read up to this many bytes, far past any real one; a longer
+// file reads only up to it and is never saved over.
+inline constexpr std::size_t kHiveReadLimit = 8 * 1024 * 1024;
