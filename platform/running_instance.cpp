@@ -1,6 +1,7 @@
 #include "platform/running_instance.h"
 
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -27,6 +28,25 @@ bool IsPrivateFolder(const std::string& path, bool followLink)
     if ((followLink ? stat(path.c_str(), &info) : lstat(path.c_str(), &info)) != 0)
         return false;
     return S_ISDIR(info.st_mode) && info.st_uid == geteuid() && (info.st_mode & 077) == 0;
+}
+
+void SayGuardIsOff(const std::string& why)
+{
+    std::fprintf(stderr, "quillon: no single-instance guard, every launch runs: %s\n", why.c_str());
+}
+
+std::string HomeFolder()
+{
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] != '\0')
+        return home;
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    char buffer[4096];
+    if (getpwuid_r(getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
+        found->pw_dir != nullptr)
+        return found->pw_dir;
+    return {};
 }
 
 bool SocketAddress(const std::string& path, sockaddr_un& address)
@@ -58,15 +78,26 @@ bool WaitFor(int fd, short events, Clock::time_point deadline)
 
 } // namespace
 
-std::string InstanceFolder(const char* runtimeDir, const std::string& tmpRoot)
+std::string InstanceFolder(const char* runtimeDir, const std::string& home)
 {
     if (runtimeDir != nullptr && runtimeDir[0] == '/' && IsPrivateFolder(runtimeDir, true))
         return runtimeDir;
-    const std::string folder = tmpRoot + "/quillon-" + std::to_string(geteuid());
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+    if (home.empty() || home[0] != '/') {
+        SayGuardIsOff("no usable XDG_RUNTIME_DIR and no home folder");
         return {};
-    // Someone else may have made it first, for us to use.
-    return IsPrivateFolder(folder, false) ? folder : std::string();
+    }
+    const std::string folder = home + "/.cache/quillon";
+    for (const std::string& made : {home + "/.cache", folder}) {
+        if (mkdir(made.c_str(), 0700) != 0 && errno != EEXIST) {
+            SayGuardIsOff("cannot create " + made + ": " + std::strerror(errno));
+            return {};
+        }
+    }
+    if (!IsPrivateFolder(folder, false)) {
+        SayGuardIsOff(folder + " is not a folder of this user's closed to others");
+        return {};
+    }
+    return folder;
 }
 
 std::string InstanceName(const char* waylandDisplay, const char* x11Display, const char* runtimeDir)
@@ -108,7 +139,7 @@ std::string InstanceName(const char* waylandDisplay, const char* x11Display, con
 
 std::string InstanceSocketPath()
 {
-    const std::string folder = InstanceFolder(std::getenv("XDG_RUNTIME_DIR"));
+    const std::string folder = InstanceFolder(std::getenv("XDG_RUNTIME_DIR"), HomeFolder());
     if (folder.empty())
         return {};
     return folder + "/" +
@@ -155,8 +186,12 @@ InstanceRole CRunningInstance::Claim(std::chrono::milliseconds patience,
                                      std::string_view activationToken)
 {
     sockaddr_un address;
-    if (!SocketAddress(m_path, address))
+    // An empty path was reported where the folder was looked for.
+    if (!SocketAddress(m_path, address)) {
+        if (!m_path.empty())
+            SayGuardIsOff("the socket path " + m_path + " is too long");
         return InstanceRole::Primary;
+    }
     const Clock::time_point deadline = Clock::now() + patience;
     const std::string request = ShowWindowRequest(activationToken);
     for (;;) {
@@ -167,8 +202,10 @@ InstanceRole CRunningInstance::Claim(std::chrono::milliseconds patience,
             return InstanceRole::Primary;
         }
         // A lock file that cannot be had at all guards nothing.
-        if (!lock.Busy())
+        if (!lock.Busy()) {
+            SayGuardIsOff("cannot lock " + m_path + ".lock");
             return InstanceRole::Primary;
+        }
         if (AskToShow(request, deadline))
             return InstanceRole::Secondary;
         if (Clock::now() >= deadline)
@@ -177,22 +214,24 @@ InstanceRole CRunningInstance::Claim(std::chrono::milliseconds patience,
     }
 }
 
+// A running instance that cannot listen is no running instance to later
+// launches: it lets the lock go, so that they run instead of waiting on it.
 void CRunningInstance::Listen()
 {
     sockaddr_un address;
-    if (!SocketAddress(m_path, address))
-        return;
+    SocketAddress(m_path, address);
     UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd)
-        return;
     // Whatever socket is there was left by an instance that no longer holds
     // the lock, so it is dead.
     struct stat info {};
-    if (lstat(m_path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode))
+    if (fd && lstat(m_path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode))
         unlink(m_path.c_str());
-    if (bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        listen(fd.Get(), 8) != 0)
+    if (!fd || bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd.Get(), 8) != 0) {
+        SayGuardIsOff("cannot listen on " + m_path + ": " + std::strerror(errno));
+        m_lock.reset();
         return;
+    }
     m_listening = std::move(fd);
 }
 
@@ -236,6 +275,12 @@ bool CRunningInstance::AskToShow(const std::string& request, Clock::time_point d
             return false;
     }
     return std::memcmp(reply, kWindowShownReply, sizeof reply) == 0;
+}
+
+void CRunningInstance::StopGuarding()
+{
+    m_listening.Reset();
+    m_lock.reset();
 }
 
 void CRunningInstance::HoldLockUntilExit()

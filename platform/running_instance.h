@@ -39,10 +39,11 @@ std::string ShowWindowRequest(std::string_view activationToken);
 bool ParseShowWindowRequest(std::string_view line, std::string& activationToken);
 
 // The folder for the lock and the socket: `runtimeDir` where it is the user's
-// own with no rights for anyone else, else <tmpRoot>/quillon-<uid>, created
-// 0700 and checked the same way (a link is not followed). Empty when neither
-// can be trusted.
-std::string InstanceFolder(const char* runtimeDir, const std::string& tmpRoot = "/tmp");
+// own with no rights for anyone else, else <home>/.cache/quillon, created 0700
+// with its parents and checked the same way (a link is not followed): unlike a
+// shared folder such as /tmp, no other user can make it first. Empty, said on
+// stderr, when neither can be trusted.
+std::string InstanceFolder(const char* runtimeDir, const std::string& home);
 
 // "quillon-" and the display: WAYLAND_DISPLAY when set (a full path to a
 // socket in `runtimeDir` taken as its short name there), else DISPLAY without
@@ -57,6 +58,7 @@ std::string InstanceSocketPath();
 class CRunningInstance {
 public:
     // `socketPath` empty (or too long for a socket): no guard, every launch runs.
+    // Wherever the guard is off, Claim says why on stderr.
     explicit CRunningInstance(std::string socketPath);
 
     // Becomes the running instance, or asks the running one to show its
@@ -72,6 +74,10 @@ public:
     // Keeps the lock until the process ends, so that no new instance starts
     // while this one still closes its log.
     void HoldLockUntilExit();
+
+    // Lets the lock go, for a running instance that cannot serve its socket:
+    // later launches run rather than wait on one that never answers.
+    void StopGuarding();
 
 private:
     void Listen();

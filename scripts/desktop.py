@@ -7,6 +7,7 @@ the program through here.
 
 import ctypes
 import os
+import secrets
 import shutil
 import signal
 import socket
@@ -86,19 +87,27 @@ class Desktop:
         # Xvfb picks a free display and writes its number to the pipe.
         # -noreset: a server that resets when its last client leaves refuses
         # connections for a moment, and a desktop without a tray host has none.
+        # Only clients with the cookie may connect. The server takes every cookie
+        # in its file whatever display it is filed under, so it is filed under
+        # :0 for the server and again under the real number for the clients.
+        self.auth_file = os.path.join(self.runtime, "Xauthority")
+        cookie = secrets.token_hex(16)
+        run("xauth", "-q", "-f", self.auth_file, "add", ":0", ".", cookie)
         read_end, write_end = os.pipe()
         self.processes.append(start_helper(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", f"{size}x24", "-nolisten", "tcp", "-ac", "-noreset"],
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", f"{size}x24", "-nolisten", "tcp",
+             "-auth", self.auth_file, "-noreset"],
             pass_fds=(write_end,)))
         os.close(write_end)
         with os.fdopen(read_end) as pipe:
             self.display = pipe.readline().strip()
         if not self.display:
             raise RuntimeError("Xvfb did not start")
+        run("xauth", "-q", "-f", self.auth_file, "add", f":{self.display}", ".", cookie)
         # The accessibility bus names its socket after the display, in the
         # runtime folder; desktops in other namespaces have the same number.
         self.env = dict(os.environ, DISPLAY=f":{self.display}", XDG_RUNTIME_DIR=self.runtime,
-                        QT_QPA_PLATFORM="xcb", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
+                        XAUTHORITY=self.auth_file, QT_QPA_PLATFORM="xcb", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
         self.env.pop("WAYLAND_DISPLAY", None)
         if not wait_until(lambda: subprocess.run(["xdpyinfo"], env=self.env, capture_output=True).returncode == 0,
                           10):
@@ -253,6 +262,10 @@ class Quillon:
             os.chmod(self.root, 0o755)
             for folder in (self.home, self.work, self.runtime):
                 os.chown(folder, user, user)
+            # The desktop's cookie, in a copy that user can read.
+            self.auth_file = self.runtime / "Xauthority"
+            shutil.copyfile(desktop.auth_file, self.auth_file)
+            os.chown(self.auth_file, user, user)
         self.process = None
 
     def __enter__(self):
@@ -287,6 +300,8 @@ class Quillon:
     def launch(self):
         """One more launch of the program for the same user and display."""
         env = dict(self.desktop.env, XDG_RUNTIME_DIR=str(self.runtime))
+        if self.user is not None:
+            env["XAUTHORITY"] = str(self.auth_file)
         if self.private_home:
             env["HOME"] = str(self.home)
             env.pop("XDG_CONFIG_HOME", None)

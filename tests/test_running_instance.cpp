@@ -27,33 +27,34 @@ UniqueFd UnixSocket(const std::string& path, bool listens = false)
     return ready ? std::move(fd) : UniqueFd();
 }
 
-TEST(InstanceFolder, IsTheRuntimeFolderElseAPrivateFolderUnderTmp)
+TEST(InstanceFolder, IsTheRuntimeFolderElseAPrivateFolderUnderHome)
 {
-    TempDir root;
-    const std::string runtime = root / "runtime";
-    const std::string fallback = root / ("quillon-" + std::to_string(geteuid()));
+    TempDir home;
+    const std::string runtime = home / "runtime";
+    const std::string fallback = home / ".cache/quillon";
     ASSERT_EQ(0, mkdir(runtime.c_str(), 0700));
-    EXPECT_EQ(InstanceFolder(runtime.c_str(), root.path), runtime);
+    EXPECT_EQ(InstanceFolder(runtime.c_str(), home.path), runtime);
 
-    // Unset, or open to others: the fallback, created for the user alone.
-    for (const char* given : {static_cast<const char*>(nullptr), "relative", root.path.c_str()}) {
+    // Unset, or open to others: the fallback, made with its parent for the user alone.
+    for (const char* given : {static_cast<const char*>(nullptr), "relative", home.path.c_str()}) {
         SCOPED_TRACE(given ? given : "unset");
-        chmod(root.path.c_str(), 0755);
-        EXPECT_EQ(InstanceFolder(given, root.path), fallback);
+        chmod(home.path.c_str(), 0755);
+        EXPECT_EQ(InstanceFolder(given, home.path), fallback);
         EXPECT_EQ(ModeOf(fallback) & 0777, 0700u);
     }
+    EXPECT_EQ(InstanceFolder(nullptr, ""), "");
 
     // A fallback that someone else could have prepared is not used.
-    chmod(fallback.c_str(), 0755);
-    EXPECT_EQ(InstanceFolder(nullptr, root.path), "");
+    chmod(fallback.c_str(), 0750);
+    EXPECT_EQ(InstanceFolder(nullptr, home.path), "");
     rmdir(fallback.c_str());
     ASSERT_EQ(0, symlink(runtime.c_str(), fallback.c_str()));
-    EXPECT_EQ(InstanceFolder(nullptr, root.path), "");
+    EXPECT_EQ(InstanceFolder(nullptr, home.path), "");
     unlink(fallback.c_str());
     if (geteuid() == 0) {
         ASSERT_EQ(0, mkdir(fallback.c_str(), 0700));
         ASSERT_EQ(0, chown(fallback.c_str(), kNobody, kNobody));
-        EXPECT_EQ(InstanceFolder(nullptr, root.path), "");
+        EXPECT_EQ(InstanceFolder(nullptr, home.path), "");
     }
 }
 
@@ -98,6 +99,17 @@ TEST_F(RunningInstance, AKilledInstancesSocketDoesNotBlockAStart)
     const UniqueFd listening(instance.TakeListeningSocket());
     EXPECT_TRUE(listening.Valid());
     EXPECT_TRUE(UnixSocket(path));
+}
+
+// Something that is not a socket where the socket belongs: the instance cannot
+// listen, so it must not keep later launches waiting on an answer.
+TEST_F(RunningInstance, OneThatCannotListenLetsLaterLaunchesRun)
+{
+    ASSERT_EQ(0, mkdir(path.c_str(), 0700));
+    CRunningInstance first(path);
+    EXPECT_EQ(first.Claim(0ms), InstanceRole::Primary);
+    EXPECT_EQ(first.TakeListeningSocket(), -1);
+    EXPECT_EQ(CRunningInstance(path).Claim(0ms), InstanceRole::Primary);
 }
 
 TEST_F(RunningInstance, LaunchesAtOnceLeaveExactlyOneRunning)

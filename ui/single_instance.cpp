@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -37,15 +38,21 @@ InstanceRole CSingleInstance::Claim()
     const InstanceRole role = m_instance.Claim(kPatience, LaunchActivationToken());
     if (role != InstanceRole::Primary)
         return role;
-    m_instance.HoldLockUntilExit();
+    // Claim has said why when there is nothing to listen on.
     const int listening = m_instance.TakeListeningSocket();
     if (listening < 0)
         return role;
     m_server = new QLocalServer(this);
     if (!m_server->listen(listening)) {
+        std::fprintf(stderr, "quillon: no single-instance guard, every launch runs: %s\n",
+                     qPrintable(m_server->errorString()));
         close(listening);
+        delete m_server;
+        m_server = nullptr;
+        m_instance.StopGuarding();
         return role;
     }
+    m_instance.HoldLockUntilExit();
     connect(m_server, &QLocalServer::newConnection, this, &CSingleInstance::Serve);
     return role;
 }

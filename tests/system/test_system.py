@@ -77,7 +77,7 @@ class Screen:
 
     def __init__(self, desktop):
         # The accessibility library finds its bus through these when first used.
-        for name in ("DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"):
+        for name in ("DISPLAY", "XAUTHORITY", "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"):
             os.environ[name] = desktop.env[name]
         import pyatspi  # Debian's python3-pyatspi
         self.atspi = pyatspi
