@@ -87,6 +87,61 @@ TEST_F(StartedWindowTest, ListShowsTheRowsAndTextsOfEachRefill)
                            "TCP\tgateway.test:40000\tgateway.test:https\tESTABLISHED\n"}));
 }
 
+// Listeners on 127.0.0.1 at the given ports, one line each.
+void SetListeners(const std::vector<std::uint16_t>& ports)
+{
+    std::vector<MIB_TCPROW> rows;
+    for (std::uint16_t port : ports)
+        rows.push_back(Tcp(2, "127.0.0.1", port, "0.0.0.0", 0));
+    SetRows(rows, {});
+}
+
+std::vector<std::uint16_t> PortsFrom(std::uint16_t first, int count)
+{
+    std::vector<std::uint16_t> ports;
+    for (int i = 0; i < count; ++i)
+        ports.push_back(std::uint16_t(first + i));
+    return ports;
+}
+
+QString LocalText(const QModelIndex& index)
+{
+    return index.siblingAtColumn(1).data().toString();
+}
+
+// A line opens above the selected one and the one on top: both stay where the
+// user left them, and the keys act on the same line as before.
+TEST_F(StartedWindowTest, RefillKeepsTheSelectedLineAndTheLineOnTop)
+{
+    dialog.show();
+    auto* list = dialog.findChild<QTreeView*>("IDC_CONN_LIST");
+    QAbstractItemModel* model = list->model();
+    SetListeners(PortsFrom(1000, 60));
+    dialog.ScanOnce();
+    list->setCurrentIndex(model->index(30, 1));
+    list->scrollTo(model->index(20, 0), QAbstractItemView::PositionAtTop);
+    ASSERT_EQ(LocalText(list->indexAt(QPoint(0, 0))), "127.  0.  0.  1: 1020");
+
+    std::vector<std::uint16_t> ports = PortsFrom(1000, 60);
+    ports.insert(ports.begin() + 5, 999);
+    ports.erase(ports.begin() + 40);
+    SetListeners(ports);
+    dialog.ScanOnce();
+    EXPECT_EQ(LocalText(list->indexAt(QPoint(0, 0))), "127.  0.  0.  1: 1020");
+    EXPECT_EQ(LocalText(list->currentIndex()), "127.  0.  0.  1: 1030");
+    QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(),
+              "TCP\t127.  0.  0.  1: 1030\t  0.  0.  0.  0:    0\tLISTEN\n");
+    QTest::keyClick(list, Qt::Key_Down);
+    EXPECT_EQ(LocalText(list->selectionModel()->selectedRows().value(0)), "127.  0.  0.  1: 1031");
+
+    // A selected line that closes leaves nothing selected.
+    ports.erase(ports.begin() + 32);
+    SetListeners(ports);
+    dialog.ScanOnce();
+    EXPECT_TRUE(list->selectionModel()->selectedRows().isEmpty());
+}
+
 CMainDlg* closingDialog = nullptr;
 
 // From the first snapshot of the scan thread on, OnOK is on its way and the

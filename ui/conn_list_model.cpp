@@ -1,11 +1,14 @@
 #include "ui/conn_list_model.h"
 
+#include <QAbstractProxyModel>
 #include <QFontDatabase>
 
+#include <algorithm>
 #include <iterator>
 
 #include "monitor/row_text.h"
 #include "ui/endpoint_font.h"
+#include "ui/line_key.h"
 
 namespace {
 
@@ -89,11 +92,53 @@ int CConnListModel::InsertColumn(int index, const QString& heading)
     return index;
 }
 
+const CONN_LINE* ShownLine(const QModelIndex& index)
+{
+    QModelIndex source = index;
+    while (auto* proxy = qobject_cast<const QAbstractProxyModel*>(source.model()))
+        source = proxy->mapToSource(source);
+    auto* model = qobject_cast<const CConnListModel*>(source.model());
+    return model != nullptr ? model->LineAt(source.row()) : nullptr;
+}
+
 void CConnListModel::ReplaceLines(std::vector<CONN_LINE>& lines)
 {
-    beginResetModel();
+    emit RefillStarting();
+    const KEPT_ENDS ends = KeptEnds(m_lines, lines);
+    const auto first = static_cast<std::ptrdiff_t>(ends.before);
+    const auto oldMiddle = static_cast<std::ptrdiff_t>(m_lines.size() - ends.before - ends.after);
+    const auto newMiddle = static_cast<std::ptrdiff_t>(lines.size() - ends.before - ends.after);
+    // Moved out, so that they too are freed by the caller.
+    std::vector<CONN_LINE> removed(std::make_move_iterator(m_lines.begin() + first),
+                                   std::make_move_iterator(m_lines.begin() + first + oldMiddle));
+    if (oldMiddle > 0) {
+        beginRemoveRows(QModelIndex(), int(first), int(first + oldMiddle - 1));
+        m_lines.erase(m_lines.begin() + first, m_lines.begin() + first + oldMiddle);
+        endRemoveRows();
+    }
+    if (newMiddle > 0)
+        beginInsertRows(QModelIndex(), int(first), int(first + newMiddle - 1));
     m_lines.swap(lines);
-    endResetModel();
+    if (newMiddle > 0)
+        endInsertRows();
+
+    // `lines` now holds the kept lines as they were: the first ones, then the last.
+    int changedFirst = -1;
+    int changedLast = -1;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::size_t row = i < ends.before ? i : i + std::size_t(newMiddle);
+        const CONN_LINE& now = m_lines[row];
+        if (std::equal(std::begin(now.text), std::end(now.text), std::begin(lines[i].text)))
+            continue;
+        changedLast = int(row);
+        if (changedFirst < 0)
+            changedFirst = int(row);
+    }
+    if (changedFirst >= 0 && columnCount() > 0)
+        emit dataChanged(index(changedFirst, 0), index(changedLast, columnCount() - 1));
+    lines.insert(lines.end(), std::make_move_iterator(removed.begin()),
+                 std::make_move_iterator(removed.end()));
+    emit RefillDone();
 }
 
 const CONN_LINE* CConnListModel::LineAt(int index) const
@@ -129,6 +174,8 @@ QVariant CConnListModel::data(const QModelIndex& index, int role) const
         return {};
     case Qt::TextAlignmentRole:
         return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
+    case EndpointKeyRole:
+        return EndpointKey(m_lines[static_cast<std::size_t>(index.row())]);
     default:
         return {};
     }

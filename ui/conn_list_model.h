@@ -24,6 +24,10 @@ inline constexpr std::size_t kCellTextSize = 256;
 // form that oProp's showHost chooses at the time of the call.
 std::vector<CONN_LINE> BuildConnLines(const CONN_TABLE* table);
 
+// The line that `index` of a view shows, through any proxy models between
+// the view and a CConnListModel; null when there is none.
+const CONN_LINE* ShownLine(const QModelIndex& index);
+
 class CConnListModel : public QAbstractTableModel {
     Q_OBJECT
 
@@ -40,7 +44,9 @@ public:
     static bool IsEndpointColumn(int column) { return column == 1 || column == 2; }
 
     // Makes `lines` the whole list; `lines` receives the old lines, so that
-    // the caller frees them on its own thread.
+    // the caller frees them on its own thread. Lines at either end that show
+    // the same endpoints as before stay rows of their own (their texts are
+    // updated in place); only the lines between are removed and inserted.
     void ReplaceLines(std::vector<CONN_LINE>& lines);
 
     // Line `index`, or null past the end.
@@ -51,6 +57,14 @@ public:
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation,
                         int role = Qt::DisplayRole) const override;
+
+    // The endpoint key of a line (line_key.h), as a QByteArray.
+    static constexpr int EndpointKeyRole = Qt::UserRole + 1;
+
+signals:
+    // Around each ReplaceLines, for views that keep their place across it.
+    void RefillStarting();
+    void RefillDone();
 
 private:
     // Headings in the order of insertion; column i shows text i of a line.

@@ -23,6 +23,7 @@
 #include "ui/api_error_text.h"
 #include "ui/conn_list_model.h"
 #include "ui/dialog_units.h"
+#include "ui/kept_selection.h"
 #include "ui/line_copy.h"
 #include "ui/list_columns.h"
 #include "ui/owner_tooltip.h"
@@ -123,6 +124,7 @@ void CMainDlg::CreateControls()
     m_listModel = new CConnListModel(this);
     m_listModel->SetDialogFont(font());
     m_list->setModel(m_listModel);
+    new CKeptSelection(m_list, m_listModel);
     new CLineCopy(m_list, m_listModel);
     new COwnerTooltip(m_list, m_listModel);
 
