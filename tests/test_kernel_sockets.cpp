@@ -105,6 +105,27 @@ protected:
 
     int Keep(int fd) { return fds.emplace_back(fd); }
 
+    // AF_INET6 sockets of every kind: dual-stack, v4-mapped, IPv6-only and
+    // ::1, listening, connected and UDP.
+    void OpenAf6Sockets()
+    {
+        const int dualStack = Keep(Bound6(SOCK_STREAM, "::", 9999));
+        const int mapped = Keep(Bound6(SOCK_STREAM, "::ffff:127.0.0.9", 7300));
+        const int v6Only = Keep(Bound6(SOCK_STREAM, "::", 9998, 1));
+        const int loopback6 = Keep(Bound6(SOCK_STREAM, "::1", 9997));
+        for (int fd : {dualStack, mapped, v6Only, loopback6})
+            ASSERT_EQ(0, listen(fd, 4));
+        Connect(Keep(Bound(SOCK_STREAM, "127.0.0.1", 44134)), "127.0.0.1", 9999);
+        const int client6 = Keep(Bound6(SOCK_STREAM, "::1", 41000));
+        const sockaddr_in6 to{AF_INET6, htons(9997), 0, IN6ADDR_LOOPBACK_INIT, 0};
+        ASSERT_EQ(0, connect(client6, reinterpret_cast<const sockaddr*>(&to), sizeof to));
+        Keep(accept(dualStack, nullptr, nullptr));
+        Keep(accept(loopback6, nullptr, nullptr));
+        Keep(Bound6(SOCK_DGRAM, "::", 5300));
+        Keep(Bound6(SOCK_DGRAM, "::", 5301, 1));
+        Keep(Bound6(SOCK_DGRAM, "::1", 5302));
+    }
+
     // A child named "holder", running as `uid`, with `fd` its only socket.
     static pid_t Hold(int fd, uid_t uid)
     {
@@ -230,21 +251,7 @@ TEST_F(KernelSockets, HalfClosedPairsSortByEveryKey)
 // namespace's sockets through the /proc fallback.
 TEST_F(KernelSockets, DualStackSocketsAreTheirIpv4RowsAndProcReadsWhatSockDiagDoes)
 {
-    const int dualStack = Keep(Bound6(SOCK_STREAM, "::", 9999));
-    const int mapped = Keep(Bound6(SOCK_STREAM, "::ffff:127.0.0.9", 7300));
-    const int v6Only = Keep(Bound6(SOCK_STREAM, "::", 9998, 1));
-    const int loopback6 = Keep(Bound6(SOCK_STREAM, "::1", 9997));
-    for (int fd : {dualStack, mapped, v6Only, loopback6})
-        ASSERT_EQ(0, listen(fd, 4));
-    Connect(Keep(Bound(SOCK_STREAM, "127.0.0.1", 44134)), "127.0.0.1", 9999);
-    const int client6 = Keep(Bound6(SOCK_STREAM, "::1", 41000));
-    const sockaddr_in6 to{AF_INET6, htons(9997), 0, IN6ADDR_LOOPBACK_INIT, 0};
-    ASSERT_EQ(0, connect(client6, reinterpret_cast<const sockaddr*>(&to), sizeof to));
-    Keep(accept(dualStack, nullptr, nullptr));
-    Keep(accept(loopback6, nullptr, nullptr));
-    Keep(Bound6(SOCK_DGRAM, "::", 5300));
-    Keep(Bound6(SOCK_DGRAM, "::", 5301, 1));
-    Keep(Bound6(SOCK_DGRAM, "::1", 5302));
+    ASSERT_NO_FATAL_FAILURE(OpenAf6Sockets());
 
     std::vector<CONN_ROW> expected = kTcpRows;
     const auto before = [&expected](const CONN_ROW& row) {
@@ -318,21 +325,7 @@ bool operator==(const MIB_TCP6ROW& a, const MIB_TCP6ROW& b)
 // v4-mapped ones not at all; then the same from /proc.
 TEST_F(KernelSockets, Ipv6TablesHoldTheIpv6EndsAndProcReadsTheSame)
 {
-    const int dualStack = Keep(Bound6(SOCK_STREAM, "::", 9999));
-    const int mapped = Keep(Bound6(SOCK_STREAM, "::ffff:127.0.0.9", 7300));
-    const int v6Only = Keep(Bound6(SOCK_STREAM, "::", 9998, 1));
-    const int loopback6 = Keep(Bound6(SOCK_STREAM, "::1", 9997));
-    for (int fd : {dualStack, mapped, v6Only, loopback6})
-        ASSERT_EQ(0, listen(fd, 4));
-    Connect(Keep(Bound(SOCK_STREAM, "127.0.0.1", 44134)), "127.0.0.1", 9999);
-    const int client6 = Keep(Bound6(SOCK_STREAM, "::1", 41000));
-    const sockaddr_in6 to{AF_INET6, htons(9997), 0, IN6ADDR_LOOPBACK_INIT, 0};
-    ASSERT_EQ(0, connect(client6, reinterpret_cast<const sockaddr*>(&to), sizeof to));
-    Keep(accept(dualStack, nullptr, nullptr));
-    Keep(accept(loopback6, nullptr, nullptr));
-    Keep(Bound6(SOCK_DGRAM, "::", 5300));
-    Keep(Bound6(SOCK_DGRAM, "::", 5301, 1));
-    Keep(Bound6(SOCK_DGRAM, "::1", 5302));
+    ASSERT_NO_FATAL_FAILURE(OpenAf6Sockets());
     Keep(Bound6(SOCK_DGRAM, "::ffff:127.0.0.1", 5303));
 
     const std::vector<MIB_TCP6ROW> tcp = {
