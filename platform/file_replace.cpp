@@ -12,11 +12,16 @@ namespace {
 
 constexpr int kTemporaryFlags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW;
 
-void SyncFolder(const std::string& folder)
+// Makes the rename durable. A folder the user may enter but not read cannot be
+// opened for the flush and one on a file system without flushes refuses it
+// (EINVAL); neither fails the save. Any other failure means the new name may
+// not survive a crash, so the save is reported as failed, with errno set.
+bool SyncFolder(const std::string& folder)
 {
     UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd)
-        ::fsync(fd.Get());
+    if (!fd)
+        return errno == EACCES;
+    return ::fsync(fd.Get()) == 0 || errno == EINVAL;
 }
 
 // Flushes and closes a freshly written temporary, then renames it over `to`;
@@ -92,6 +97,5 @@ bool ReplaceFileAtomically(const std::string& target, std::string_view text, mod
         written = false;
     if (!CommitTemporary(out, written, temporary, target))
         return false;
-    SyncFolder(FolderOf(target));
-    return true;
+    return SyncFolder(FolderOf(target));
 }
