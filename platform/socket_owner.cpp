@@ -166,9 +166,13 @@ SOCKET_OWNERS FindSocketOwners(const SOCKET_ENDPOINT& endpoint)
         const long pid = std::strtol(entry->d_name, &end, 10);
         if (pid <= 0 || *end != '\0')
             continue;
-        const std::string process(entry->d_name);
-        UniqueFd fdDir(
-            openat(procFd, (process + "/fd").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        // Every read goes through one handle on the process's folder: should
+        // the process end and its number be reused, the reads fail instead of
+        // describing the newcomer.
+        UniqueFd processDir(openat(procFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!processDir)
+            continue;
+        UniqueFd fdDir(openat(processDir.Get(), "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!fdDir) {
             // Another user's process, unless it has ended meanwhile.
             unreadable = unreadable || errno == EACCES || errno == EPERM;
@@ -178,10 +182,10 @@ SOCKET_OWNERS FindSocketOwners(const SOCKET_ENDPOINT& endpoint)
             continue;
 
         SOCKET_HOLDER holder{static_cast<pid_t>(pid), 0, {}, {}};
-        holder.command = ReadProcFile(procFd, process + "/comm");
+        holder.command = ReadProcFile(processDir.Get(), "comm");
         if (!holder.command.empty() && holder.command.back() == '\n')
             holder.command.pop_back();
-        if (!EffectiveUid(ReadProcFile(procFd, process + "/status"), holder.uid))
+        if (!EffectiveUid(ReadProcFile(processDir.Get(), "status"), holder.uid))
             continue; // ended between the two reads
         auto [user, added] = users.try_emplace(holder.uid);
         if (added)
@@ -194,7 +198,10 @@ SOCKET_OWNERS FindSocketOwners(const SOCKET_ENDPOINT& endpoint)
               [](const SOCKET_HOLDER& a, const SOCKET_HOLDER& b) { return a.pid < b.pid; });
     if (!owners.holders.empty())
         owners.status = SocketOwnerStatus::Found;
-    else if (unreadable)
+    // With /proc mounted hidepid=invisible another user's processes are not
+    // even listed: a socket of someone else's that no listed process holds is
+    // held out of sight, not by nobody.
+    else if (unreadable || owners.socketUid != geteuid())
         owners.status = SocketOwnerStatus::Hidden;
     else
         owners.status = SocketOwnerStatus::NoProcess;
