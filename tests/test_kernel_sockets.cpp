@@ -2,7 +2,9 @@
 // library takes of them, and the processes that hold them.
 #include <netinet/in.h>
 #include <pwd.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 
 #include <algorithm>
@@ -204,6 +206,22 @@ TEST_F(KernelSockets, OwnersAreNamedOrWhyNoneCanBe)
         }
         EXPECT_EQ(pids, c.pids);
     }
+
+    // Another user looking through a /proc mounted hidepid=invisible cannot
+    // see our process at all: the listener is hidden from them, not unheld.
+    const CONN_ROW& r = kTcpRows[1];
+    const pid_t viewer = fork();
+    if (viewer == 0) {
+        close_range(3, ~0U, 0); // or the viewer would hold the listener itself
+        const bool hiding = unshare(CLONE_NEWNS) == 0 &&
+                            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                            mount("proc", "/proc", "proc", 0, "hidepid=invisible") == 0 &&
+                            BecomeUser(kNobody);
+        const SOCKET_OWNERS seen =
+            FindSocketOwners({true, r.localAddr, r.localPort, r.remoteAddr, r.remotePort});
+        _exit(!hiding ? 2 : seen.status == Hidden && seen.socketUser == UserName(0) ? 0 : 1);
+    }
+    EXPECT_EQ(ExitCode(viewer), 0) << "2: no hidepid /proc of its own";
 }
 
 bool operator==(const MIB_TCPROW& a, const MIB_TCPROW& b)
