@@ -43,6 +43,20 @@ def start_helper(command, env=None, stdout=subprocess.DEVNULL, **kwargs):
                             preexec_fn=die_with_parent, **kwargs)
 
 
+def stop_helpers(processes):
+    """Ends the helpers, the last started first."""
+    for process in reversed(processes):
+        if process.poll() is None:
+            process.terminate()
+            try:
+                process.wait(5)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+        if process.stdout:
+            process.stdout.close()
+
+
 def enter_private_namespace(hosts_text):
     """Moves this process and all it starts into network and mount namespaces
     of their own: only the sockets opened here are seen, no name query leaves
@@ -193,16 +207,7 @@ class Desktop:
         run("import", "-display", f":{self.display}", "-window", "root", str(path))
 
     def close(self):
-        for process in reversed(self.processes):
-            if process.poll() is None:
-                process.terminate()
-                try:
-                    process.wait(5)
-                except subprocess.TimeoutExpired:
-                    process.kill()
-                    process.wait()
-            if process.stdout:
-                process.stdout.close()
+        stop_helpers(self.processes)
         shutil.rmtree(self.runtime, ignore_errors=True)
 
 
@@ -262,7 +267,9 @@ class Quillon:
             os.chmod(self.root, 0o755)
             for folder in (self.home, self.work, self.runtime):
                 os.chown(folder, user, user)
-            # The desktop's cookie, in a copy that user can read.
+        self.auth_file = None
+        if user is not None and getattr(desktop, "auth_file", None):
+            # The X desktop's cookie, in a copy that user can read.
             self.auth_file = self.runtime / "Xauthority"
             shutil.copyfile(desktop.auth_file, self.auth_file)
             os.chown(self.auth_file, user, user)
@@ -297,10 +304,10 @@ class Quillon:
         self.process = self.launch()
         return self
 
-    def launch(self):
-        """One more launch of the program for the same user and display."""
-        env = dict(self.desktop.env, XDG_RUNTIME_DIR=str(self.runtime))
-        if self.user is not None:
+    def launch(self, **launcher_env):
+        """One more launch of the program for the same user and display, with what the launcher adds."""
+        env = dict(self.desktop.env, XDG_RUNTIME_DIR=str(self.runtime), **launcher_env)
+        if self.auth_file is not None:
             env["XAUTHORITY"] = str(self.auth_file)
         if self.private_home:
             env["HOME"] = str(self.home)

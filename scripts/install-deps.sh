@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   xvfb xauth trayer xdotool x11-utils imagemagick
   dbus-daemon dbus-bin at-spi2-core python3-pyatspi xclip
+  sway foot
   iproute2 util-linux procps passwd
   fonts-dejavu-core fonts-noto-mono
   dpkg-dev file librsvg2-bin lintian appstream

@@ -16,6 +16,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
 from desktop import (BUILD_DIR, Desktop, Quillon, Sockets, bind_hosts_file, enter_private_namespace,  # noqa: E402
                      run, wait_until)
+from wayland import Sway  # noqa: E402
 
 HOSTS = "127.0.0.1 localhost\n127.0.0.2 alpha.test\n127.0.0.3 bravo.test\n127.0.0.4 charlie.test\n"
 NOBODY = 65534
@@ -394,6 +395,26 @@ class Scenario(unittest.TestCase):
         self.assertEqual(quillon.main_window(5), window)
         self.soon(lambda: self.desktop.xdotool("getwindowfocus").stdout.strip() == window, "not activated")
         self.assertEqual(files(), before)
+
+    def test_wayland_second_launch_brings_it_in_front(self):
+        """Under sway as an ordinary user: a launch with the compositor's token puts the window in front."""
+        hold(self.sockets, udp=[("0.0.0.0", 5353)])
+        self.desktop = Sway(NOBODY)  # says why when it cannot start
+        self.addCleanup(self.desktop.close)
+        quillon = self.program(user=NOBODY)
+        quillon.start()
+        self.wait_for_dumps(quillon, 1)  # no box in the way: the bar hosts its icon
+        window = lambda: self.desktop.view(quillon.process.pid) or {}
+        self.soon(lambda: window().get("visible"), "the main window did not appear")
+        other = self.desktop.start_client(["foot", "sleep", "infinity"])
+        front = lambda pid: self.desktop.focused_pid() == pid and self.desktop.view(pid)["visible"]
+        self.soon(lambda: front(other.pid) and not window()["visible"], "the other window did not come in front")
+
+        self.assertEqual(quillon.launch(XDG_ACTIVATION_TOKEN=self.desktop.activation_token()).wait(15), 0)
+        self.soon(lambda: front(quillon.process.pid), "not brought to the front")
+        self.assertEqual(quillon.stop(), 0)
+        self.assertRegex(quillon.log_lines()[-2], f"^{STAMP}$")
+        self.assertEqual(quillon.log_lines()[-1], "-" * 80)
 
     def test_package_installs_and_runs(self):
         """Installed with apt as a user would, run by an ordinary user, and nothing left on the machine."""
