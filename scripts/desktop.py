@@ -1,6 +1,7 @@
 """A private desktop for the built program: Xvfb, a session bus with the
 accessibility bus, a tray host, the program in a home of its own, sockets held
-open for it, and network and mount namespaces of its own. The system scenarios,
+open for it, network and mount namespaces of its own, and overlays that keep
+a package install off the machine's folders. The system scenarios,
 `make run` without a display, the screenshot and the idle benchmark all start
 the program through here.
 """
@@ -82,6 +83,32 @@ def bind_hosts_file(hosts_text):
     os.chmod(hosts, 0o644)
     run("mount", "--bind", hosts, "/etc/hosts")
     os.unlink(hosts)  # the mount keeps the file alive for this namespace only
+
+
+SYSTEM_FOLDERS = ("/usr", "/etc", "/var")
+
+
+def overlay_system_folders(scratch):
+    """Writable overlays on /usr, /etc and /var in this mount namespace only, so what a package
+    install writes stays in a tmpfs on `scratch`. False where the kernel refuses them."""
+    run("mount", "-t", "tmpfs", "quillon-overlays", str(scratch))
+    for folder in SYSTEM_FOLDERS:
+        layers = scratch / folder[1:]
+        for layer in ("upper", "work"):
+            (layers / layer).mkdir(parents=True)
+        if run("mount", "-t", "overlay", "quillon-overlay", "-o",
+               f"lowerdir={folder},upperdir={layers}/upper,workdir={layers}/work", folder, check=False).returncode:
+            remove_system_overlays(scratch)
+            return False
+    return True
+
+
+def remove_system_overlays(scratch):
+    """Takes the overlays and their tmpfs away again: the machine's own folders show."""
+    for folder in (*reversed(SYSTEM_FOLDERS), str(scratch)):
+        source = run("findmnt", "--noheadings", "--output", "SOURCE", "--mountpoint", folder, check=False)
+        if source.stdout.strip() in ("quillon-overlay", "quillon-overlays"):
+            run("umount", "--lazy", folder)
 
 
 class Desktop:

@@ -15,7 +15,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
 from desktop import (BUILD_DIR, Desktop, Quillon, Sockets, bind_hosts_file, enter_private_namespace,  # noqa: E402
-                     run, wait_until)
+                     overlay_system_folders, remove_system_overlays, run, wait_until)
 from wayland import Sway  # noqa: E402
 
 HOSTS = "127.0.0.1 localhost\n127.0.0.2 alpha.test\n127.0.0.3 bravo.test\n127.0.0.4 charlie.test\n"
@@ -136,32 +136,6 @@ class Screen:
         """The roles of the controls from `node` down that take the focus but have no name to be read by."""
         own = [node.getRoleName()] if self.has(node, "FOCUSABLE") and not node.name else []
         return own + [role for child in node if child is not None for role in self.unnamed_controls(child)]
-
-
-SYSTEM_FOLDERS = ("/usr", "/etc", "/var")
-
-
-def overlay_system_folders(scratch):
-    """Writable overlays on /usr, /etc and /var in this mount namespace only, so what a package
-    install writes stays in a tmpfs on `scratch`. False where the kernel refuses them."""
-    run("mount", "-t", "tmpfs", "quillon-overlays", str(scratch))
-    for folder in SYSTEM_FOLDERS:
-        layers = scratch / folder[1:]
-        for layer in ("upper", "work"):
-            (layers / layer).mkdir(parents=True)
-        if run("mount", "-t", "overlay", "quillon-overlay", "-o",
-               f"lowerdir={folder},upperdir={layers}/upper,workdir={layers}/work", folder, check=False).returncode:
-            remove_system_overlays(scratch)
-            return False
-    return True
-
-
-def remove_system_overlays(scratch):
-    """Takes the overlays and their tmpfs away again: the machine's own folders show."""
-    for folder in (*reversed(SYSTEM_FOLDERS), str(scratch)):
-        source = run("findmnt", "--noheadings", "--output", "SOURCE", "--mountpoint", folder, check=False)
-        if source.stdout.strip() in ("quillon-overlay", "quillon-overlays"):
-            run("umount", "--lazy", folder)
 
 
 class Scenario(unittest.TestCase):
