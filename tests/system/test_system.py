@@ -1,6 +1,7 @@
-"""The real program under Xvfb with a real tray host, the real kernel and the system
-resolver, checked through the files it writes and what its windows show. One scenario
-per process, in namespaces of its own: `test_system.py Scenario.test_name` (77: skipped)."""
+"""The real program under Xvfb with a real tray host (once under a headless sway), the real
+kernel and the system resolver, checked through the files it writes and what its windows
+show. One scenario per process, in namespaces of its own: `test_system.py Scenario.test_name`
+(77: skipped)."""
 
 import os
 import re
@@ -16,7 +17,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
 from desktop import (BUILD_DIR, Desktop, Quillon, Sockets, bind_hosts_file, enter_private_namespace,  # noqa: E402
                      overlay_system_folders, remove_system_overlays, run, wait_until)
-from wayland import Sway  # noqa: E402
+from wayland_desktop import Sway  # noqa: E402
 
 HOSTS = "127.0.0.1 localhost\n127.0.0.2 alpha.test\n127.0.0.3 bravo.test\n127.0.0.4 charlie.test\n"
 NOBODY = 65534
