@@ -176,6 +176,20 @@ void FormatHostAddress(std::uint32_t address, char* buffer)
         StartResolver(address);
 }
 
+void FormatHostAddress6(const std::uint8_t* address, std::uint32_t scope, char* buffer)
+{
+    if (buffer == nullptr)
+        return;
+    std::call_once(computerNameOnce, FillComputerName);
+    static constexpr std::uint8_t kAny[16] = {};
+    static constexpr std::uint8_t kLoopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    if (std::memcmp(address, kAny, 16) == 0 || std::memcmp(address, kLoopback, 16) == 0) {
+        CopyCut(computerName, buffer, kHostTextSize);
+        return;
+    }
+    FormatAddress6Text(address, scope, buffer, kHostTextSize);
+}
+
 std::uint32_t ResolveThreadProc(std::uint32_t address)
 {
     char name[1025];

@@ -58,5 +58,9 @@ inline constexpr const char* kResolverThreadName = "quillon-resolve";
 // or failed. Never waits for the name service.
 void FormatHostAddress(std::uint32_t address, char* buffer);
 
+// Host text of an IPv6 address: the computer's name for :: and ::1, else
+// its bracketed address text (row_text.h).
+void FormatHostAddress6(const std::uint8_t* address, std::uint32_t scope, char* buffer);
+
 // Body of one resolver thread: two attempts, 3000 ms after each failure.
 std::uint32_t ResolveThreadProc(std::uint32_t address);

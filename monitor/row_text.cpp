@@ -1,5 +1,8 @@
 #include "monitor/row_text.h"
 
+#include <arpa/inet.h>
+#include <net/if.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cstring>
@@ -137,4 +140,81 @@ void FormatEndpoint(std::uint32_t address, std::uint16_t port, char* buffer, std
     } else {
         FormatNumericEndpoint(address, port, buffer, size);
     }
+}
+
+const char* GetProtocolText(const CONN6_ROW& row)
+{
+    return row.state != 0 ? "TCPv6" : "UDPv6";
+}
+
+void FormatAddress6Text(const std::uint8_t* address, std::uint32_t scope, char* buffer,
+                        std::size_t size)
+{
+    char text[INET6_ADDRSTRLEN + IF_NAMESIZE + 16] = "[";
+    inet_ntop(AF_INET6, address, text + 1, INET6_ADDRSTRLEN);
+    std::size_t used = std::strlen(text);
+    const bool linkLocal = address[0] == 0xfe && (address[1] & 0xc0) == 0x80;
+    if (linkLocal && scope != 0) {
+        text[used++] = '%';
+        char name[IF_NAMESIZE];
+        if (if_indextoname(scope, name) != nullptr) {
+            used += CopyCut(name, text + used, sizeof text - used);
+        } else {
+            auto result = std::to_chars(text + used, text + sizeof text - 2, scope);
+            used = static_cast<std::size_t>(result.ptr - text);
+        }
+    }
+    text[used++] = ']';
+    CopyCut({text, used}, buffer, size);
+}
+
+void FormatNumericEndpoint6(const std::uint8_t* address, std::uint32_t scope, std::uint16_t port,
+                            char* buffer, std::size_t size)
+{
+    char text[kHostTextSize];
+    FormatAddress6Text(address, scope, text, sizeof text);
+    std::size_t used = std::strlen(text);
+    text[used++] = ':';
+    char* end = PutField(text + used, port, 5);
+    CopyCut({text, static_cast<std::size_t>(end - text)}, buffer, size);
+}
+
+void FormatEndpoint6(const std::uint8_t* address, std::uint32_t scope, std::uint16_t port,
+                     char* buffer, std::size_t size)
+{
+    if (buffer == nullptr || size == 0)
+        return;
+    if (oProp.GetShowHost() != 0) {
+        char host[kHostTextSize];
+        FormatHostAddress6(address, scope, host);
+        FormatNamedEndpoint(host, port, buffer, size);
+    } else {
+        FormatNumericEndpoint6(address, scope, port, buffer, size);
+    }
+}
+
+void FormatLocalEndpoint(const CONN_ROW& row, char* buffer, std::size_t size)
+{
+    FormatEndpoint(row.localAddr, row.localPort, buffer, size);
+}
+
+void FormatLocalEndpoint(const CONN6_ROW& row, char* buffer, std::size_t size)
+{
+    FormatEndpoint6(row.localAddr, row.localScope, row.localPort, buffer, size);
+}
+
+void FormatRemoteEndpoint(const CONN_ROW& row, char* buffer, std::size_t size)
+{
+    if (row.state == 0)
+        CopyCut(kNoRemoteText, buffer, size);
+    else
+        FormatEndpoint(row.remoteAddr, row.remotePort, buffer, size);
+}
+
+void FormatRemoteEndpoint(const CONN6_ROW& row, char* buffer, std::size_t size)
+{
+    if (row.state == 0)
+        CopyCut(kNoRemoteText, buffer, size);
+    else
+        FormatEndpoint6(row.remoteAddr, row.remoteScope, row.remotePort, buffer, size);
 }

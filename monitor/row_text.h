@@ -26,3 +26,21 @@ void FormatNumericEndpoint(std::uint32_t address, std::uint16_t port, char* buff
 void FormatNamedEndpoint(const char* hostText, std::uint16_t port, char* buffer, std::size_t size);
 // The endpoint text in the form that oProp's showHost chooses, read afresh.
 void FormatEndpoint(std::uint32_t address, std::uint16_t port, char* buffer, std::size_t size);
+
+// "TCPv6" for a row whose state is not 0, "UDPv6" otherwise.
+const char* GetProtocolText(const CONN6_ROW& row);
+// "[%s]" of an IPv6 address: its RFC 5952 text, with "%" and the interface's
+// name (or number) after a link-local address that has a scope.
+void FormatAddress6Text(const std::uint8_t* address, std::uint32_t scope, char* buffer,
+                        std::size_t size);
+// "[%s]:%5u".
+void FormatNumericEndpoint6(const std::uint8_t* address, std::uint32_t scope, std::uint16_t port,
+                            char* buffer, std::size_t size);
+void FormatEndpoint6(const std::uint8_t* address, std::uint32_t scope, std::uint16_t port,
+                     char* buffer, std::size_t size);
+
+// The local and the remote endpoint text of a row of either family.
+void FormatLocalEndpoint(const CONN_ROW& row, char* buffer, std::size_t size);
+void FormatLocalEndpoint(const CONN6_ROW& row, char* buffer, std::size_t size);
+void FormatRemoteEndpoint(const CONN_ROW& row, char* buffer, std::size_t size);
+void FormatRemoteEndpoint(const CONN6_ROW& row, char* buffer, std::size_t size);

@@ -6,14 +6,15 @@
 
 #include "monitor/table_compare.h"
 
-ScanStepResult ScanStep(CScanHost& host, CONN_TABLE*& current, CONN_TABLE*& reference,
+ScanStepResult ScanStep(CScanHost& host, CONN_SNAPSHOT& current, CONN_SNAPSHOT& reference,
                         std::atomic<std::int32_t>& changed)
 {
     if (!host.TakeSnapshot(current)) {
         host.ReportFailure("GetConnectionTable");
         return ScanStepResult::SnapshotFailed;
     }
-    if (!CompareConnectionTables(current, reference)) {
+    if (!CompareConnectionTables(current.table, reference.table) ||
+        !CompareConnection6Tables(current.table6, reference.table6)) {
         host.ShowTable(current);
         host.DumpTable(current);
         std::swap(current, reference);

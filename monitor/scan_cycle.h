@@ -14,12 +14,12 @@
 // What a scan step needs from the window that shows the list.
 class CScanHost {
 public:
-    // A new snapshot into `table`; 1 when taken, 0 when it failed.
-    virtual int TakeSnapshot(CONN_TABLE* table) = 0;
-    // Shows `table` in the list.
-    virtual void ShowTable(const CONN_TABLE* table) = 0;
-    // Writes `table` to the log.
-    virtual void DumpTable(const CONN_TABLE* table) = 0;
+    // A new snapshot into `snapshot`; 1 when taken, 0 when it failed.
+    virtual int TakeSnapshot(const CONN_SNAPSHOT& snapshot) = 0;
+    // Shows `snapshot` in the list.
+    virtual void ShowTable(const CONN_SNAPSHOT& snapshot) = 0;
+    // Writes `snapshot` to the log.
+    virtual void DumpTable(const CONN_SNAPSHOT& snapshot) = 0;
     // Tells the user that `api` failed.
     virtual void ReportFailure(const char* api) = 0;
 
@@ -36,10 +36,10 @@ enum class ScanStepResult {
 
 // One scan step. A new snapshot goes into `current`; on a difference from
 // `reference` the list is refilled, the table logged and the two buffers swap
-// roles. On no difference the list is refilled only if `changed` was set; the
-// flag is taken and cleared in one exchange before that refill, so a set that
-// arrives during the refill asks for another one.
-ScanStepResult ScanStep(CScanHost& host, CONN_TABLE*& current, CONN_TABLE*& reference,
+// roles; a difference in either family counts. On no difference the list is refilled only if
+// `changed` was set; the flag is taken and cleared in one exchange before that refill, so a set
+// that arrives during the refill asks for another one.
+ScanStepResult ScanStep(CScanHost& host, CONN_SNAPSHOT& current, CONN_SNAPSHOT& reference,
                         std::atomic<std::int32_t>& changed);
 
 // The scan thread and its stop request. The wait between steps ends at once

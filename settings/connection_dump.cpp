@@ -1,5 +1,6 @@
 #include "settings/connection_dump.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 
@@ -36,7 +37,7 @@ private:
     std::size_t length = 0;
 };
 
-void WriteRow(const CONN_ROW& row)
+template <typename Row> void WriteRow(const Row& row)
 {
     LineBuilder line;
     char piece[kPieceSize];
@@ -44,18 +45,14 @@ void WriteRow(const CONN_ROW& row)
     line.Append(GetProtocolText(row));
     line.Append("|");
 
-    FormatEndpoint(row.localAddr, row.localPort, piece, sizeof piece);
+    FormatLocalEndpoint(row, piece, sizeof piece);
     line.Append("Local address: ");
     line.Append(piece);
     line.Append(" - ");
 
     line.Append("Remote address: ");
-    if (row.state != 0) {
-        FormatEndpoint(row.remoteAddr, row.remotePort, piece, sizeof piece);
-        line.Append(piece);
-    } else {
-        line.Append(kNoRemoteText);
-    }
+    FormatRemoteEndpoint(row, piece, sizeof piece);
+    line.Append(piece);
     line.Append(" - ");
 
     char state[16] = {};
@@ -72,7 +69,7 @@ void SetDumpMessageBoxHook(MessageBoxHook hook)
     messageBoxHook.store(hook);
 }
 
-void DumpToLogFile(const CONN_TABLE* table)
+void DumpToLogFile(const CONN_TABLE* table, const CONN6_TABLE* table6)
 {
     if (table == nullptr)
         return;
@@ -98,16 +95,16 @@ void DumpToLogFile(const CONN_TABLE* table)
                       version.fileVersionLS & 0xFFFF);
     }
 
-    if (table->count == 0)
+    // A count beyond what the buffer can hold is not believed.
+    std::uint32_t count = std::min(table->count, kConnTableMaxRows);
+    std::uint32_t count6 = table6 != nullptr ? std::min(table6->count, kConn6TableMaxRows) : 0;
+    if (count == 0 && count6 == 0)
         return;
 
     logFile.WriteStamped(nullptr);
-    // A count beyond what the buffer can hold is not believed.
-    std::uint32_t count = table->count;
-    if (count > kConnTableMaxRows)
-        count = kConnTableMaxRows;
-    const CONN_ROW* rows = table->rows;
     for (std::uint32_t i = 0; i < count; ++i)
-        WriteRow(rows[i]);
+        WriteRow(table->rows[i]);
+    for (std::uint32_t i = 0; i < count6; ++i)
+        WriteRow(table6->rows[i]);
     logFile.Flush();
 }

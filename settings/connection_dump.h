@@ -6,5 +6,6 @@
 using MessageBoxHook = void (*)(const char* text);
 void SetDumpMessageBoxHook(MessageBoxHook hook);
 
-// Writes one snapshot into the log, opening or closing the log as oProp says.
-void DumpToLogFile(const CONN_TABLE* table);
+// Writes one snapshot into the log, opening or closing the log as oProp says:
+// the IPv4 rows, then those of `table6` when there is one.
+void DumpToLogFile(const CONN_TABLE* table, const CONN6_TABLE* table6 = nullptr);

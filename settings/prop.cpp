@@ -24,6 +24,8 @@ void CProp::SetDefaults()
     scanTcp = 1;
     scanUdp = 1;
     showHost = 1;
+    scanIpv6 = 0;
+    ipv6Stored = false;
 }
 
 namespace {
@@ -74,6 +76,13 @@ int CProp::Load()
         showHost = static_cast<std::int32_t>(bits & kShowHostBit);
     } else {
         result = 0;
+    }
+
+    // Optional: settings written before it existed read as off.
+    std::uint32_t ipv6 = 0;
+    if (QueryDword(key, "IPv6", &ipv6)) {
+        scanIpv6 = ipv6 != 0 ? 1 : 0;
+        ipv6Stored = true;
     }
 
     std::uint32_t period = 0;
@@ -134,6 +143,13 @@ int CProp::Save()
     if (RegSetValueExA(key, "LogName", 0, REG_SZ, reinterpret_cast<const BYTE*>(name),
                        static_cast<DWORD>(std::strlen(name) + 1)) != ERROR_SUCCESS)
         result = 0;
+    // Settings that never had the option on keep the form they have always had.
+    if (scanIpv6 != 0 || ipv6Stored) {
+        if (SetDword(key, "IPv6", scanIpv6 != 0 ? 1 : 0))
+            ipv6Stored = true;
+        else
+            result = 0;
+    }
 
     RegCloseKey(key);
     return result;

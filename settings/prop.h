@@ -31,6 +31,8 @@ public:
     std::int32_t GetScanTcp() const { return scanTcp; }
     std::int32_t GetScanUdp() const { return scanUdp; }
     std::int32_t GetShowHost() const { return showHost; }
+    int SetScanIpv6(std::int32_t value) { return StoreFlag(scanIpv6, value); }
+    std::int32_t GetScanIpv6() const { return scanIpv6; }
 
     // Set by the resolver and by an applied properties change; the scan step
     // takes it with exchange(0) so a set during a refill is never lost.
@@ -51,6 +53,10 @@ private:
     std::atomic<std::int32_t> scanTcp{0};
     std::atomic<std::int32_t> scanUdp{0};
     std::atomic<std::int32_t> showHost{0};
+    std::atomic<std::int32_t> scanIpv6{0};
+    // Whether the settings held an "IPv6" value: only then, or with the
+    // option on, does a save write one.
+    std::atomic<bool> ipv6Stored{false};
 };
 
 extern CProp oProp;

@@ -18,6 +18,8 @@ template <typename Row> struct FakeSystemTable {
 
 FakeSystemTable<MIB_TCPROW> fakeTcp;
 FakeSystemTable<MIB_UDPROW> fakeUdp;
+FakeSystemTable<MIB_TCP6ROW> fakeTcp6;
+FakeSystemTable<MIB_UDP6ROW> fakeUdp6;
 
 template <auto& fake, typename Table>
 std::uint32_t Serve(Table* table, std::uint32_t* size, int order)
@@ -110,4 +112,36 @@ TEST_F(ConnectionTable, FullSystemTablesFillTheTableTcpFirstAndCutUdpAt4095)
     }
     for (std::size_t i = 4 + 16 * 4095; i < kConnTableBytes; ++i)
         ASSERT_EQ(0xEE, buffer[i]) << "written past the last row at " << i;
+}
+
+// IPv6 rows that cannot be read, or do not all fit, are left out of the
+// snapshot and said once until they are read again; the IPv4 rows go on.
+TEST_F(ConnectionTable, Ipv6RowsThatFailAreLeftOutAndSaidOnce)
+{
+    using namespace std::string_literals;
+    g_pGetTcp6Table = Serve<fakeTcp6>;
+    g_pGetUdp6Table = Serve<fakeUdp6>;
+    oProp.SetScanIpv6(1);
+    fakeTcp6.rows.assign(2, MIB_TCP6ROW{2, {}, 0, htons(80), {}, 0, 0});
+    std::vector<unsigned char> bytes(kConn6TableBytes);
+    auto* table6 = reinterpret_cast<CONN6_TABLE*>(bytes.data());
+    const auto take = [table6] {
+        testing::internal::CaptureStderr();
+        const int taken = GetConnection6Table(table6);
+        return std::pair{taken, testing::internal::GetCapturedStderr()};
+    };
+    const std::string leftOut = "quillon: the IPv6 endpoints are left out: ";
+    EXPECT_EQ(take(), std::pair(1, ""s));
+    EXPECT_EQ(table6->count, 2u);
+    fakeUdp6.rows.resize(kConn6TableMaxRows - 1);
+    EXPECT_EQ(take(), std::pair(0, leftOut + "more rows than the snapshot holds\n"));
+    EXPECT_EQ(table6->count, 0u);
+    fakeTcp6.sizeAnswer = 0;
+    EXPECT_EQ(take(), std::pair(0, ""s));
+    EXPECT_EQ(1, Take());
+    fakeTcp6.sizeAnswer = 122;
+    fakeUdp6.rows.clear();
+    EXPECT_EQ(take(), std::pair(1, ""s));
+    fakeTcp6.sizeAnswer = 0;
+    EXPECT_EQ(take(), std::pair(0, leftOut + "the size query failed\n"));
 }

@@ -11,6 +11,7 @@
 #include <set>
 
 #include "monitor/conn_table.h"
+#include "monitor/row_text.h"
 #include "platform/iphelper/proc_net_table.h"
 #include "platform/iphelper/sock_diag_dump.h"
 #include "platform/socket_owner.h"
@@ -310,6 +311,38 @@ TEST_F(KernelSockets, DualStackSocketsAreTheirIpv4RowsAndProcReadsWhatSockDiagDo
         iphelper::SortRows(fromProc);
         EXPECT_TRUE(fromProc == fromDiag) << text;
     }
+
+    // The snapshot's IPv6 rows: none while the option is off, else TCP then
+    // UDP, as the protocol options ask.
+    g_pGetTcp6Table = GetTcp6Table;
+    g_pGetUdp6Table = GetUdp6Table;
+    oProp.SetShowHost(0);
+    std::vector<unsigned char> bytes(kConn6TableBytes);
+    auto* table6 = reinterpret_cast<CONN6_TABLE*>(bytes.data());
+    const auto texts = [table6] {
+        std::vector<std::string> lines;
+        for (std::uint32_t i = 0; i < table6->count; ++i) {
+            char local[64], remote[64];
+            FormatLocalEndpoint(table6->rows[i], local, sizeof local);
+            FormatRemoteEndpoint(table6->rows[i], remote, sizeof remote);
+            lines.push_back(std::string(GetProtocolText(table6->rows[i])) + " " + local + " " +
+                            remote);
+        }
+        return lines;
+    };
+    ASSERT_EQ(1, GetConnection6Table(table6));
+    EXPECT_EQ(0u, table6->count);
+    oProp.SetScanIpv6(1);
+    ASSERT_EQ(1, GetConnection6Table(table6));
+    const std::vector<std::string> all = {
+        "TCPv6 [::]: 9998 [::]:    0",   "TCPv6 [::]: 9999 [::]:    0",
+        "TCPv6 [::1]: 9997 [::]:    0",  "TCPv6 [::1]: 9997 [::1]:41000",
+        "TCPv6 [::1]:41000 [::1]: 9997", "UDPv6 [::]: 5300 *.*",
+        "UDPv6 [::]: 5301 *.*",          "UDPv6 [::1]: 5302 *.*"};
+    EXPECT_EQ(texts(), all);
+    oProp.SetScanTcp(0);
+    ASSERT_EQ(1, GetConnection6Table(table6));
+    EXPECT_EQ(texts(), std::vector<std::string>(all.end() - 3, all.end()));
 }
 
 // A whole IPv6 table through the size query, in the library's order.

@@ -16,6 +16,7 @@ using Notes = std::vector<std::string>;
 const std::string kChanged = "Chenged properties...";
 const std::string kTcp = "Scanning TCP-connections";
 const std::string kUdp = "Scanning UDP-connections";
+const std::string kIpv6 = "Scanning IPv6 endpoints";
 
 class PropDlgTest : public ::testing::Test {
 protected:
@@ -51,6 +52,7 @@ protected:
     QCheckBox* logEnable = dialog.findChild<QCheckBox*>("IDC_LOG_ENABLE");
     QCheckBox* scanTcp = dialog.findChild<QCheckBox*>("IDC_SCAN_TCP");
     QCheckBox* scanUdp = dialog.findChild<QCheckBox*>("IDC_SCAN_UDP");
+    QCheckBox* scanIpv6 = dialog.findChild<QCheckBox*>("IDC_SCAN_IPV6");
     QPushButton* apply = dialog.findChild<QPushButton*>("IDOK");
 };
 
@@ -100,12 +102,18 @@ TEST_F(PropDlgTest, ApplyNotesSavesAndClosesAnUntickedLog)
 {
     const std::string period = "SetRefreshTime: 1000ms.";
     const struct {
-        bool logOpen, tcp, udp, logging;
+        bool logOpen, tcp, udp, ipv6, logging;
         Notes notes;
     } cases[] = {
-        {true, true, false, true, {kChanged, period, kTcp}},
-        {false, false, true, true, {}},
-        {true, true, true, false, {kChanged, period, kTcp, kUdp, "<<", std::string(80, '-')}},
+        {true, true, false, false, true, {kChanged, period, kTcp}},
+        {false, false, true, true, true, {}},
+        {true, false, true, true, true, {kChanged, period, kUdp, kIpv6}},
+        {true,
+         true,
+         true,
+         false,
+         false,
+         {kChanged, period, kTcp, kUdp, "<<", std::string(80, '-')}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
@@ -116,6 +124,7 @@ TEST_F(PropDlgTest, ApplyNotesSavesAndClosesAnUntickedLog)
         dialog.show();
         scanTcp->setChecked(c.tcp);
         scanUdp->setChecked(c.udp);
+        scanIpv6->setChecked(c.ipv6);
         logName->clear();
         if (!c.logging)
             QAccessible::queryAccessibleInterface(logEnable)->actionInterface()->doAction(
@@ -124,6 +133,7 @@ TEST_F(PropDlgTest, ApplyNotesSavesAndClosesAnUntickedLog)
         EXPECT_EQ(Apply(), c.notes);
         EXPECT_EQ(logFile.IsOpen() != 0, c.logOpen && c.logging);
         EXPECT_EQ(oProp.changed, 1);
+        EXPECT_EQ(oProp.GetScanIpv6(), c.ipv6 ? 1 : 0);
         char name[kLogFileNameSize] = {};
         oProp.GetLogFileName(name);
         EXPECT_STREQ(name, kLog);
@@ -150,6 +160,19 @@ TEST_F(PropDlgTest, ApplyAndReturnWriteTheSettingsFile)
         c.press();
         EXPECT_FALSE(dialog.isVisible());
         EXPECT_NE(ReadText(hive).find(c.stored), std::string::npos) << ReadText(hive);
+        EXPECT_EQ(ReadText(hive).find("IPv6"), std::string::npos);
+    }
+    // Once on, the option stays in the file, off again as 0.
+    for (const bool ipv6 : {true, false}) {
+        dialog.show();
+        dialog.findChild<QCheckBox*>("IDC_SCAN_IPV6")->setChecked(ipv6);
+        apply->click();
+        EXPECT_NE(
+            ReadText(hive).find(ipv6 ? "\"IPv6\"=dword:00000001\n" : "\"IPv6\"=dword:00000000\n"),
+            std::string::npos);
+        CProp loaded;
+        EXPECT_EQ(loaded.Load(), 1);
+        EXPECT_EQ(loaded.GetScanIpv6(), ipv6 ? 1 : 0);
     }
 }
 

@@ -5,6 +5,8 @@
 
 using namespace std::string_literals;
 
+const std::uint8_t kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+
 std::uint32_t Ip(const char* dotted)
 {
     return inet_addr(dotted);
@@ -29,6 +31,32 @@ TEST(RowText, StateAndServiceNames)
     }
 }
 
+// The RFC 5952 text in brackets; a scope is named only after a link-local address.
+TEST(RowText, Ipv6EndpointsAreBracketedWithTheirScope)
+{
+    const struct {
+        const char* address;
+        std::uint32_t scope;
+        std::uint16_t port;
+        const char* text;
+    } cases[] = {
+        {"::1", 0, 9996, "[::1]: 9996"},
+        {"2001:0db8:0:0:0:0:0:1", 7, 65535, "[2001:db8::1]:65535"},
+        {"fe80::1", 1, 80, "[fe80::1%lo]:   80"},
+        {"fe80::1", 999999, 80, "[fe80::1%999999]:   80"},
+        {"::ffff:10.0.0.1", 0, 1, "[::ffff:10.0.0.1]:    1"},
+    };
+    for (const auto& c : cases) {
+        std::uint8_t address[16];
+        ASSERT_EQ(inet_pton(AF_INET6, c.address, address), 1);
+        char text[64];
+        FormatNumericEndpoint6(address, c.scope, c.port, text, sizeof text);
+        EXPECT_STREQ(text, c.text);
+    }
+    EXPECT_STREQ(GetProtocolText(CONN6_ROW{5, {}, 0, 1, {}, 0, 2}), "TCPv6");
+    EXPECT_STREQ(GetProtocolText(CONN6_ROW{}), "UDPv6");
+}
+
 // Writers stay within the caller's size; without room, or a buffer, nothing is written.
 TEST(RowText, TextsAreCutToTheCallersSize)
 {
@@ -41,6 +69,7 @@ TEST(RowText, TextsAreCutToTheCallersSize)
         {[](char* b) { FormatNamedEndpoint("abc", 443, b, 7); }, "abc:ht\0"s},
         {[](char* b) { FormatNamedEndpoint("abc", 443, b, 4); }, "abc\0"s},
         {[](char* b) { FormatEndpoint(Ip("10.0.0.1"), 80, b, 0); }, ""s},
+        {[](char* b) { FormatNumericEndpoint6(kLoopback6, 0, 80, b, 6); }, "[::1]\0"s},
     };
     // clang-format on
     for (const auto& [write, expected] : writes) {

@@ -37,38 +37,64 @@ private:
     QString unknown;
 };
 
+void SetRow(CONN_LINE& line, const CONN_ROW& row)
+{
+    line.row = row;
+}
+
+void SetRow(CONN_LINE& line, const CONN6_ROW& row)
+{
+    line.row = {};
+    line.ipv6 = true;
+    line.row6 = row;
+}
+
+// The texts that repeat from line to line, made once per refill.
+struct SharedTexts {
+    QString tcp = QStringLiteral("TCP");
+    QString udp = QStringLiteral("UDP");
+    QString tcp6 = QStringLiteral("TCPv6");
+    QString udp6 = QStringLiteral("UDPv6");
+    QString noRemote = QString::fromLatin1(kNoRemoteText);
+    StateTexts states;
+
+    const QString& Protocol(const CONN_ROW& row) const { return row.state != 0 ? tcp : udp; }
+    const QString& Protocol(const CONN6_ROW& row) const { return row.state != 0 ? tcp6 : udp6; }
+};
+
+template <typename Row> void FillLine(CONN_LINE& line, const Row& row, SharedTexts& shared)
+{
+    char cell[kCellTextSize];
+    SetRow(line, row);
+    line.text[0] = shared.Protocol(row);
+    FormatLocalEndpoint(row, cell, sizeof cell);
+    line.text[1] = QString::fromLocal8Bit(cell);
+    if (row.state == 0) {
+        line.text[2] = shared.noRemote;
+    } else {
+        FormatRemoteEndpoint(row, cell, sizeof cell);
+        line.text[2] = QString::fromLocal8Bit(cell);
+    }
+    line.text[3] = shared.states.Of(row.state);
+}
+
 } // namespace
 
-std::vector<CONN_LINE> BuildConnLines(const CONN_TABLE* table)
+std::vector<CONN_LINE> BuildConnLines(const CONN_TABLE* table, const CONN6_TABLE* table6)
 {
     std::vector<CONN_LINE> lines;
     if (table == nullptr)
         return lines;
-    std::uint32_t count = table->count;
-    if (count > kConnTableMaxRows)
-        count = kConnTableMaxRows;
-    lines.resize(count);
+    const std::uint32_t count = std::min(table->count, kConnTableMaxRows);
+    const std::uint32_t count6 =
+        table6 != nullptr ? std::min(table6->count, kConn6TableMaxRows) : 0;
+    lines.resize(std::size_t{count} + count6);
 
-    const QString tcp = QStringLiteral("TCP");
-    const QString udp = QStringLiteral("UDP");
-    const QString noRemote = QString::fromLatin1(kNoRemoteText);
-    StateTexts states;
-    char cell[kCellTextSize];
-    for (std::uint32_t i = 0; i < count; ++i) {
-        const CONN_ROW& row = table->rows[i];
-        CONN_LINE& line = lines[i];
-        line.row = row;
-        line.text[0] = row.state != 0 ? tcp : udp;
-        FormatEndpoint(row.localAddr, row.localPort, cell, sizeof cell);
-        line.text[1] = QString::fromLocal8Bit(cell);
-        if (row.state == 0) {
-            line.text[2] = noRemote;
-        } else {
-            FormatEndpoint(row.remoteAddr, row.remotePort, cell, sizeof cell);
-            line.text[2] = QString::fromLocal8Bit(cell);
-        }
-        line.text[3] = states.Of(row.state);
-    }
+    SharedTexts shared;
+    for (std::uint32_t i = 0; i < count; ++i)
+        FillLine(lines[i], table->rows[i], shared);
+    for (std::uint32_t i = 0; i < count6; ++i)
+        FillLine(lines[count + i], table6->rows[i], shared);
     return lines;
 }
 

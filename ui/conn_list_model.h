@@ -14,15 +14,19 @@
 
 struct CONN_LINE {
     QString text[4]; // protocol, local endpoint, remote endpoint, state
-    CONN_ROW row;    // the row shown, for what the texts do not say
+    // The row shown, for what the texts do not say: `row` for an IPv4 line,
+    // `row6` for an IPv6 one.
+    CONN_ROW row;
+    bool ipv6 = false;
+    CONN6_ROW row6{};
 };
 
 inline constexpr int kConnLineColumns = 4;
 inline constexpr std::size_t kCellTextSize = 256;
 
-// One line per row of `table`, in table order, with the endpoint texts in the
-// form that oProp's showHost chooses at the time of the call.
-std::vector<CONN_LINE> BuildConnLines(const CONN_TABLE* table);
+// One line per row of `table`, then of `table6`, in table order, with the
+// endpoint texts in the form that oProp's showHost chooses at the time of the call.
+std::vector<CONN_LINE> BuildConnLines(const CONN_TABLE* table, const CONN6_TABLE* table6 = nullptr);
 
 // The line that `index` of a view shows, through any proxy models between
 // the view and a CConnListModel; null when there is none.

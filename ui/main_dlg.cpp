@@ -35,14 +35,13 @@ namespace {
 // The window that owns the log's message boxes; the log has no window of its own.
 std::atomic<CMainDlg*> s_boxOwner{nullptr};
 
-CONN_TABLE* AllocateTable()
+template <typename Table> Table* AllocateTable(std::size_t bytes)
 {
     // Zeroed, so an unused buffer reads as an empty table.
-    auto* bytes = new (std::nothrow) unsigned char[kConnTableBytes]();
-    return reinterpret_cast<CONN_TABLE*>(bytes);
+    return reinterpret_cast<Table*>(new (std::nothrow) unsigned char[bytes]());
 }
 
-void FreeTable(CONN_TABLE*& table)
+template <typename Table> void FreeTable(Table*& table)
 {
     delete[] reinterpret_cast<unsigned char*>(table);
     table = nullptr;
@@ -200,6 +199,8 @@ bool CMainDlg::OnInitDialog()
     FARPROC udpTable = GetProcAddress(m_hIpHelper, "GetUdpTable");
     g_pGetTcpTable = ProcAs<GetTcpTableFn>(tcpTable);
     g_pGetUdpTable = ProcAs<GetUdpTableFn>(udpTable);
+    g_pGetTcp6Table = ProcAs<GetTcp6TableFn>(GetProcAddress(m_hIpHelper, "GetTcp6Table"));
+    g_pGetUdp6Table = ProcAs<GetUdp6TableFn>(GetProcAddress(m_hIpHelper, "GetUdp6Table"));
     if (tcpTable == nullptr || udpTable == nullptr) {
         ReportApiError("GetProcAddress");
         OnOK();
@@ -208,9 +209,12 @@ bool CMainDlg::OnInitDialog()
 
     WSAStartup(kWinsockVersion, nullptr);
 
-    m_pCurTable = AllocateTable();
-    m_pPrevTable = AllocateTable();
-    if (m_pCurTable == nullptr || m_pPrevTable == nullptr) {
+    m_pCurTable = AllocateTable<CONN_TABLE>(kConnTableBytes);
+    m_pPrevTable = AllocateTable<CONN_TABLE>(kConnTableBytes);
+    m_pCur6Table = AllocateTable<CONN6_TABLE>(kConn6TableBytes);
+    m_pPrev6Table = AllocateTable<CONN6_TABLE>(kConn6TableBytes);
+    if (m_pCurTable == nullptr || m_pPrevTable == nullptr || m_pCur6Table == nullptr ||
+        m_pPrev6Table == nullptr) {
         ReportApiError("new");
         OnOK();
         return false;
@@ -236,9 +240,12 @@ bool CMainDlg::OnInitDialog()
         ReportApiError("GetConnectionTable");
         return false;
     }
+    // The IPv6 rows are left out of a snapshot they fail; the IPv4 monitor goes on.
+    GetConnection6Table(m_pCur6Table);
     RefreshList();
     GetConnectionTable(m_pPrevTable);
-    DumpToLogFile(m_pCurTable);
+    GetConnection6Table(m_pPrev6Table);
+    DumpToLogFile(m_pCurTable, m_pCur6Table);
     if (m_stopping)
         return false;
     if (!m_scanThread.Start([this] { ScanThreadProc(this); })) {
@@ -283,6 +290,8 @@ void CMainDlg::FreeTables()
 {
     FreeTable(m_pCurTable);
     FreeTable(m_pPrevTable);
+    FreeTable(m_pCur6Table);
+    FreeTable(m_pPrev6Table);
 }
 
 void CMainDlg::OnCancel()
@@ -329,16 +338,16 @@ template <typename Work> void CMainDlg::RunOnUiThread(Work&& work)
 
 void CMainDlg::RefreshList()
 {
-    std::vector<CONN_LINE> lines = BuildConnLines(m_pCurTable);
+    std::vector<CONN_LINE> lines = BuildConnLines(m_pCurTable, m_pCur6Table);
     RunOnUiThread([this, &lines] { m_listModel->ReplaceLines(lines); });
     // The old lines come back and are released here, off the user-interface thread.
     lines.clear();
     QCoreApplication::postEvent(this, new CWindowMessageEvent(WM_LISTCHANGED, 0, 0));
 }
 
-void CMainDlg::DumpToLogFile(const CONN_TABLE* table)
+void CMainDlg::DumpToLogFile(const CONN_TABLE* table, const CONN6_TABLE* table6)
 {
-    ::DumpToLogFile(table);
+    ::DumpToLogFile(table, table6);
 }
 
 void CMainDlg::ReportApiError(const char* api)
@@ -379,7 +388,13 @@ void CMainDlg::ShowDumpMessageBox(const char* text)
 
 void CMainDlg::ScanOnce()
 {
-    ScanStep(*this, m_pCurTable, m_pPrevTable, oProp.changed);
+    CONN_SNAPSHOT current{m_pCurTable, m_pCur6Table};
+    CONN_SNAPSHOT reference{m_pPrevTable, m_pPrev6Table};
+    ScanStep(*this, current, reference, oProp.changed);
+    m_pCurTable = current.table;
+    m_pCur6Table = current.table6;
+    m_pPrevTable = reference.table;
+    m_pPrev6Table = reference.table6;
 }
 
 std::uint32_t CMainDlg::ScanThreadProc(CMainDlg* dialog)
@@ -397,19 +412,22 @@ std::uint32_t CMainDlg::ScanThreadProc(CMainDlg* dialog)
     return 0;
 }
 
-int CMainDlg::TakeSnapshot(CONN_TABLE* table)
+int CMainDlg::TakeSnapshot(const CONN_SNAPSHOT& snapshot)
 {
-    return GetConnectionTable(table);
+    if (!GetConnectionTable(snapshot.table))
+        return 0;
+    GetConnection6Table(snapshot.table6);
+    return 1;
 }
 
-void CMainDlg::ShowTable(const CONN_TABLE*)
+void CMainDlg::ShowTable(const CONN_SNAPSHOT&)
 {
     RefreshList();
 }
 
-void CMainDlg::DumpTable(const CONN_TABLE* table)
+void CMainDlg::DumpTable(const CONN_SNAPSHOT& snapshot)
 {
-    DumpToLogFile(table);
+    DumpToLogFile(snapshot.table, snapshot.table6);
 }
 
 void CMainDlg::ReportFailure(const char* api)

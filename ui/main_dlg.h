@@ -65,7 +65,7 @@ public:
     void OnClose();
 
     void RefreshList();
-    void DumpToLogFile(const CONN_TABLE* table);
+    void DumpToLogFile(const CONN_TABLE* table, const CONN6_TABLE* table6 = nullptr);
     void ReportApiError(const char* api);
     void ScanOnce();
     static std::uint32_t ScanThreadProc(CMainDlg* dialog);
@@ -101,9 +101,9 @@ protected:
 
 private:
     // The scan step's view of the window.
-    int TakeSnapshot(CONN_TABLE* table) override;
-    void ShowTable(const CONN_TABLE* table) override;
-    void DumpTable(const CONN_TABLE* table) override;
+    int TakeSnapshot(const CONN_SNAPSHOT& snapshot) override;
+    void ShowTable(const CONN_SNAPSHOT& snapshot) override;
+    void DumpTable(const CONN_SNAPSHOT& snapshot) override;
     void ReportFailure(const char* api) override;
 
     void CreateControls();
@@ -130,6 +130,9 @@ private:
     QPushButton* m_propertiesButton = nullptr;
     CONN_TABLE* m_pCurTable = nullptr;
     CONN_TABLE* m_pPrevTable = nullptr;
+    // The IPv6 rows of the same two snapshots, swapped with them.
+    CONN6_TABLE* m_pCur6Table = nullptr;
+    CONN6_TABLE* m_pPrev6Table = nullptr;
     int m_columnWidths[4] = {}; // pixels, one per list column
 
     bool m_stopping = false;

@@ -141,7 +141,8 @@ std::optional<SOCKET_ENDPOINT> COwnerTooltip::UnderPointer(QRect* line) const
         return std::nullopt;
     const QModelIndex index = m_view->indexAt(position);
     const CONN_LINE* shown = index.isValid() ? m_model->LineAt(index.row()) : nullptr;
-    if (shown == nullptr)
+    // The holders of IPv6 endpoints are not looked up yet.
+    if (shown == nullptr || shown->ipv6)
         return std::nullopt;
     if (line != nullptr) {
         const QRect cell = m_view->visualRect(index);

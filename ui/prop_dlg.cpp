@@ -117,6 +117,8 @@ CPropDlg::CPropDlg(QWidget* parent) : QDialog(parent)
     place(m_scanUdpCheck, "IDC_SCAN_UDP", 120, 27, 94, 9);
     m_showHostCheck = new QCheckBox(QStringLiteral("Show Host by Address"), this);
     place(m_showHostCheck, "IDC_SHOW_HOST", 222, 15, 85, 10);
+    m_scanIpv6Check = new QCheckBox(QStringLiteral("Scanning IPv6 endpoints"), this);
+    place(m_scanIpv6Check, "IDC_SCAN_IPV6", 222, 27, 85, 10);
 
     setFixedSize(layout.Apply(322, 107));
     // The template has no centring style: the dialog opens at the top left
@@ -203,6 +205,7 @@ void CPropDlg::OnShowWindow(bool show)
     m_scanTcpCheck->setChecked(oProp.GetScanTcp() != 0);
     m_scanUdpCheck->setChecked(oProp.GetScanUdp() != 0);
     m_showHostCheck->setChecked(oProp.GetShowHost() != 0);
+    m_scanIpv6Check->setChecked(oProp.GetScanIpv6() != 0);
     UpdateData(false);
 }
 
@@ -238,6 +241,9 @@ void CPropDlg::OnOK()
     if (oProp.GetScanUdp() != 0)
         NoteCaption(m_scanUdpCheck);
     oProp.SetShowHost(m_showHostCheck->isChecked() ? 1 : 0);
+    oProp.SetScanIpv6(m_scanIpv6Check->isChecked() ? 1 : 0);
+    if (oProp.GetScanIpv6() != 0)
+        NoteCaption(m_scanIpv6Check);
     logFile.Flush();
 
     oProp.SetLogEnabled(m_logEnableCheck->isChecked() ? 1 : 0);

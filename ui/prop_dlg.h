@@ -52,4 +52,5 @@ private:
     QCheckBox* m_scanTcpCheck = nullptr;
     QCheckBox* m_scanUdpCheck = nullptr;
     QCheckBox* m_showHostCheck = nullptr;
+    QCheckBox* m_scanIpv6Check = nullptr;
 };
