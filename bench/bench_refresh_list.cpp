@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include <QAbstractButton>
+#include <QAbstractItemModel>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -95,6 +96,8 @@ public:
         auto setTcp = Proc<decltype(&FakeSetTcpRows)>(module, "FakeSetTcpRows");
         auto setUdp = Proc<decltype(&FakeSetUdpRows)>(module, "FakeSetUdpRows");
         auto fail = Proc<decltype(&FakeSetFailure)>(module, "FakeSetFailure");
+        setTcp6 = Proc<decltype(&FakeSetTcp6Rows)>(module, "FakeSetTcp6Rows");
+        setUdp6 = Proc<decltype(&FakeSetUdp6Rows)>(module, "FakeSetUdp6Rows");
 
         oProp.SetDefaults();
         oProp.SetLogEnabled(0);
@@ -138,7 +141,35 @@ public:
         app->handOverTarget = &dialog;
     }
 
+    // Adds `count` IPv6 rows after the full IPv4 table, or takes them away
+    // again with 0: 70 % connections to distinct peers, the rest UDP listeners.
+    void SetIpv6Rows(std::uint32_t count)
+    {
+        std::vector<MIB_TCP6ROW> tcp(count * 7 / 10);
+        for (std::uint32_t i = 0; i < tcp.size(); ++i) {
+            MIB_TCP6ROW& row = tcp[i];
+            row.State = 5;
+            inet_pton(AF_INET6, "2001:db8:0:1::5", row.LocalAddr);
+            row.dwLocalPort = htons(static_cast<std::uint16_t>(40000 + i));
+            inet_pton(AF_INET6, "2606:4700:4700::1111", row.RemoteAddr);
+            row.RemoteAddr[12] = static_cast<std::uint8_t>(i >> 8);
+            row.RemoteAddr[13] = static_cast<std::uint8_t>(i);
+            row.dwRemotePort = htons(443);
+        }
+        std::vector<MIB_UDP6ROW> udp(count - tcp.size());
+        for (std::uint32_t i = 0; i < udp.size(); ++i)
+            udp[i].dwLocalPort = htons(static_cast<std::uint16_t>(20000 + i));
+        setTcp6(tcp.data(), static_cast<std::uint32_t>(tcp.size()));
+        setUdp6(udp.data(), static_cast<std::uint32_t>(udp.size()));
+        oProp.SetScanIpv6(count != 0 ? 1 : 0);
+        dialog.ScanOnce();
+        dialog.ScanOnce();
+        QCoreApplication::processEvents();
+    }
+
     CMainDlg dialog;
+    decltype(&FakeSetTcp6Rows) setTcp6 = nullptr;
+    decltype(&FakeSetUdp6Rows) setUdp6 = nullptr;
 };
 
 FullTableWindow* window = nullptr;
@@ -169,7 +200,7 @@ void RefreshFromScanThread(benchmark::State& state, int showHost)
         busy += app->busySeconds;
     }
     double n = static_cast<double>(state.iterations());
-    state.counters["rows"] = kConnTableMaxRows;
+    state.counters["rows"] = window->dialog.findChild<QAbstractItemModel*>()->rowCount();
     state.counters["handover_ms"] = handOver / n * 1000;
     state.counters["handover_max_ms"] = longest * 1000;
     state.counters["ui_busy_ms"] = busy / n * 1000;
@@ -185,6 +216,14 @@ void BM_RefreshList_NamesOnCached(benchmark::State& state)
     RefreshFromScanThread(state, 1);
 }
 
+// The full IPv4 table and 1000 IPv6 rows after it, numeric.
+void BM_RefreshList_WithIpv6(benchmark::State& state)
+{
+    window->SetIpv6Rows(1000);
+    RefreshFromScanThread(state, 0);
+    window->SetIpv6Rows(0);
+}
+
 // The start-up refill, on the user-interface thread itself.
 void BM_RefreshList_OnUiThread(benchmark::State& state)
 {
@@ -198,6 +237,7 @@ void BM_RefreshList_OnUiThread(benchmark::State& state)
 BENCHMARK(BM_RefreshList_NamesOff)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RefreshList_NamesOnCached)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RefreshList_OnUiThread)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RefreshList_WithIpv6)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 

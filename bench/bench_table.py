@@ -27,6 +27,7 @@ COMPARISONS = [
 BUDGETS = [
     ("bench_refresh_list", "BM_RefreshList_NamesOff", None, 30.0, "refill, names off"),
     ("bench_refresh_list", "BM_RefreshList_NamesOnCached", None, 30.0, "refill, names on (cached)"),
+    ("bench_refresh_list", "BM_RefreshList_WithIpv6", None, 30.0, "refill, 4095 IPv4 + 1000 IPv6 rows"),
     ("bench_refresh_list", "BM_RefreshList_NamesOff", "handover_max_ms", 10.0, "UI blocked, names off"),
     ("bench_refresh_list", "BM_RefreshList_NamesOnCached", "handover_max_ms", 10.0, "UI blocked, names on"),
 ]

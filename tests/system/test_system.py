@@ -66,7 +66,7 @@ def hold(sockets, listeners=(), pairs=(), udp=()):
 
 def dumps(lines):
     """The row blocks of the log: the row lines after each stamp-only line."""
-    blocks = re.findall(rf"^{STAMP}\n((?:(?:TCP|UDP)\|.*(?:\n|$))+)", "\n".join(lines), re.MULTILINE)
+    blocks = re.findall(rf"^{STAMP}\n((?:(?:TCP|UDP)(?:v6)?\|.*(?:\n|$))+)", "\n".join(lines), re.MULTILINE)
     return [block.splitlines() for block in blocks]
 
 
@@ -267,18 +267,23 @@ class Scenario(unittest.TestCase):
     def test_changes_list_copy_and_hover(self):
         rows = hold(self.sockets, listeners=[("127.0.0.2", 8080), ("0.0.0.0", 2222)],
                     pairs=[(("127.0.0.3", 9000), ("127.0.0.4", 40000))], udp=[("0.0.0.0", 5353), ("127.0.0.2", 6000)])
+        # With the IPv6 option on, the IPv6 rows follow the IPv4 ones.
+        self.sockets.tcp_listen("::1", 9996)
+        self.sockets.udp("::1", 9993)
+        v6 = [("TCPv6", "[::1]: 9996", "[::]:    0", "LISTEN"), ("UDPv6", "[::1]: 9993", "*.*", " ")]
+        v6_lines = [f"{p}|Local address: {local} - Remote address: {remote} - {s}" for p, local, remote, s in v6]
         self.start_desktop()
         quillon = self.program()
-        window = self.started(quillon, bool_prop1=7, refresh_time=500)
-        self.assertEqual(dumps(quillon.log_lines())[0], [log_line(row) for row in rows])
+        window = self.started(quillon, bool_prop1=7, refresh_time=500, ipv6=1)
+        self.assertEqual(dumps(quillon.log_lines())[0], [log_line(row) for row in rows] + v6_lines)
         extra = self.sockets.udp("127.0.0.3", 7777)
         more = in_kernel_order(rows + [("UDP", ("127.0.0.3", 7777), None, " ")])
-        self.assertEqual(self.wait_for_dumps(quillon, 2), [log_line(row) for row in more])
+        self.assertEqual(self.wait_for_dumps(quillon, 2), [log_line(row) for row in more] + v6_lines)
         self.sockets.close(extra)
-        self.assertEqual(self.wait_for_dumps(quillon, 3), [log_line(row) for row in rows])
+        self.assertEqual(self.wait_for_dumps(quillon, 3), [log_line(row) for row in rows] + v6_lines)
         screen = Screen(self.desktop)
         table = screen.find("tree")
-        shown = wait_until(lambda: screen.table_rows(table) == [columns(row) for row in rows] and
+        shown = wait_until(lambda: screen.table_rows(table) == [columns(row) for row in rows] + v6 and
                            screen.table_rows(table), 5)
         self.assertTrue(shown, "the list does not show the endpoints")
         before = quillon.log_lines()
@@ -288,7 +293,7 @@ class Scenario(unittest.TestCase):
         # Copy: the column texts as shown, blanks kept, joined by tabs, with a line end.
         udp = shown.index(columns(("UDP", ("0.0.0.0", 5353), None, " ")))
         clipboard = lambda: run("xclip", "-o", "-selection", "clipboard", check=False, env=self.desktop.env).stdout
-        for row, way in [(0, "ctrl+c"), (udp, "right click"), (1, "Menu"), (2, "shift+F10")]:
+        for row, way in [(0, "ctrl+c"), (udp, "right click"), (1, "Menu"), (2, "shift+F10"), (len(rows), "ctrl+c")]:
             with self.subTest(way=way):
                 point = screen.centre(table.queryTable().getAccessibleAt(row, 1))
                 if way == "right click":
