@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "monitor/row_text.h"
+#include "settings/prop.h"
 #include "ui/endpoint_font.h"
 #include "ui/line_key.h"
 
@@ -53,11 +54,13 @@ std::vector<CONN_LINE> BuildConnLines(const CONN_TABLE* table)
     const QString udp = QStringLiteral("UDP");
     const QString noRemote = QString::fromLatin1(kNoRemoteText);
     StateTexts states;
+    const bool named = oProp.GetShowHost() != 0;
     char cell[kCellTextSize];
     for (std::uint32_t i = 0; i < count; ++i) {
         const CONN_ROW& row = table->rows[i];
         CONN_LINE& line = lines[i];
         line.row = row;
+        line.namedEndpoints = named;
         line.text[0] = row.state != 0 ? tcp : udp;
         FormatEndpoint(row.localAddr, row.localPort, cell, sizeof cell);
         line.text[1] = QString::fromLocal8Bit(cell);

@@ -13,8 +13,9 @@
 #include "monitor/conn_table.h"
 
 struct CONN_LINE {
-    QString text[4]; // protocol, local endpoint, remote endpoint, state
-    CONN_ROW row;    // the row shown, for what the texts do not say
+    QString text[4];             // protocol, local endpoint, remote endpoint, state
+    CONN_ROW row;                // the row shown, for what the texts do not say
+    bool namedEndpoints = false; // the endpoints name hosts and services, not numbers
 };
 
 inline constexpr int kConnLineColumns = 4;
