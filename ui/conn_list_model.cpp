@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
 
 #include "monitor/row_text.h"
 #include "settings/prop.h"
@@ -126,19 +127,26 @@ void CConnListModel::ReplaceLines(std::vector<CONN_LINE>& lines)
         endInsertRows();
 
     // `lines` now holds the kept lines as they were: the first ones, then the last.
-    int changedFirst = -1;
-    int changedLast = -1;
+    // A signal per run of changed lines, so that a sorting proxy places only
+    // those again; many runs go as one range, since each signal costs a pass.
+    constexpr std::size_t kMaxChangedRuns = 8;
+    std::vector<std::pair<int, int>> runs;
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        const std::size_t row = i < ends.before ? i : i + std::size_t(newMiddle);
-        const CONN_LINE& now = m_lines[row];
+        const int row = int(i < ends.before ? i : i + std::size_t(newMiddle));
+        const CONN_LINE& now = m_lines[std::size_t(row)];
         if (std::equal(std::begin(now.text), std::end(now.text), std::begin(lines[i].text)))
             continue;
-        changedLast = int(row);
-        if (changedFirst < 0)
-            changedFirst = int(row);
+        if (!runs.empty() && runs.back().second == row - 1)
+            runs.back().second = row;
+        else
+            runs.emplace_back(row, row);
     }
-    if (changedFirst >= 0 && columnCount() > 0)
-        emit dataChanged(index(changedFirst, 0), index(changedLast, columnCount() - 1));
+    if (runs.size() > kMaxChangedRuns)
+        runs = {{runs.front().first, runs.back().second}};
+    for (const auto& [top, bottom] : runs) {
+        if (columnCount() > 0)
+            emit dataChanged(index(top, 0), index(bottom, columnCount() - 1));
+    }
     lines.insert(lines.end(), std::make_move_iterator(removed.begin()),
                  std::make_move_iterator(removed.end()));
     emit RefillDone();
