@@ -53,12 +53,10 @@ int CompareEndpoints(std::uint32_t addressA, std::uint16_t portA, std::uint32_t 
 
 } // namespace
 
-CShownLines::CShownLines(const CConnListModel* lines, QObject* parent)
+CShownLines::CShownLines(CConnListModel* lines, QObject* parent)
     : QSortFilterProxyModel(parent), m_lines(lines)
 {
-    setSourceModel(const_cast<CConnListModel*>(lines));
-    // Until a header is clicked, the model's order.
-    sort(-1);
+    setSourceModel(lines);
 }
 
 void CShownLines::Serve(QTreeView* view)

@@ -16,7 +16,7 @@ class CShownLines : public QSortFilterProxyModel {
     Q_OBJECT
 
 public:
-    CShownLines(const CConnListModel* lines, QObject* parent);
+    CShownLines(CConnListModel* lines, QObject* parent);
 
     // Makes this the model of `view`, whose header clicks sort: ascending,
     // descending, then the model's order again.
