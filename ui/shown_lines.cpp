@@ -66,6 +66,11 @@ void CShownLines::Serve(QTreeView* view)
     header->setSortIndicator(-1, Qt::AscendingOrder);
     header->setSortIndicatorClearable(true);
     view->setSortingEnabled(true);
+    // After the view has sorted: the selected line stays in sight.
+    connect(header, &QHeaderView::sortIndicatorChanged, view, [view] {
+        if (view->currentIndex().isValid())
+            view->scrollTo(view->currentIndex());
+    });
 }
 
 void CShownLines::SetFilterText(const QString& text)
