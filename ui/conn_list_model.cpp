@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <iterator>
-#include <utility>
 
 #include "monitor/row_text.h"
 #include "settings/prop.h"
@@ -127,25 +126,46 @@ void CConnListModel::ReplaceLines(std::vector<CONN_LINE>& lines)
         endInsertRows();
 
     // `lines` now holds the kept lines as they were: the first ones, then the last.
-    // A signal per run of changed lines, so that a sorting proxy places only
-    // those again; many runs go as one range, since each signal costs a pass.
+    // A signal per run of changed lines, over the columns that changed, so
+    // that a sorting proxy places again only lines whose sorted text changed;
+    // many runs go as one range, since each signal costs the views a pass.
+    struct RUN {
+        int top, bottom, left, right;
+    };
     constexpr std::size_t kMaxChangedRuns = 8;
-    std::vector<std::pair<int, int>> runs;
+    std::vector<RUN> runs;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const int row = int(i < ends.before ? i : i + std::size_t(newMiddle));
         const CONN_LINE& now = m_lines[std::size_t(row)];
-        if (std::equal(std::begin(now.text), std::end(now.text), std::begin(lines[i].text)))
+        int left = kConnLineColumns;
+        int right = -1;
+        for (int column = 0; column < kConnLineColumns; ++column) {
+            if (now.text[column] == lines[i].text[column])
+                continue;
+            left = std::min(left, column);
+            right = column;
+        }
+        if (right < 0)
             continue;
-        if (!runs.empty() && runs.back().second == row - 1)
-            runs.back().second = row;
-        else
-            runs.emplace_back(row, row);
+        if (!runs.empty() && runs.back().bottom == row - 1) {
+            RUN& run = runs.back();
+            run = {run.top, row, std::min(run.left, left), std::max(run.right, right)};
+        } else {
+            runs.push_back({row, row, left, right});
+        }
     }
-    if (runs.size() > kMaxChangedRuns)
-        runs = {{runs.front().first, runs.back().second}};
-    for (const auto& [top, bottom] : runs) {
-        if (columnCount() > 0)
-            emit dataChanged(index(top, 0), index(bottom, columnCount() - 1));
+    if (runs.size() > kMaxChangedRuns) {
+        RUN all = {runs.front().top, runs.back().bottom, kConnLineColumns, -1};
+        for (const RUN& run : runs)
+            all = {all.top, all.bottom, std::min(all.left, run.left),
+                   std::max(all.right, run.right)};
+        runs = {all};
+    }
+    const int lastColumn = columnCount() - 1;
+    for (const RUN& run : runs) {
+        if (run.left <= lastColumn)
+            emit dataChanged(index(run.top, run.left),
+                             index(run.bottom, std::min(run.right, lastColumn)));
     }
     lines.insert(lines.end(), std::make_move_iterator(removed.begin()),
                  std::make_move_iterator(removed.end()));
