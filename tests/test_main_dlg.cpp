@@ -181,6 +181,12 @@ TEST_F(StartedWindowTest, SortFilterAndCopyAllActOnTheShownLines)
     SetRows(tcp, {Udp("0.0.0.0", 53)});
     dialog.ScanOnce();
     EXPECT_EQ(ColumnTexts(list, 1).value(2), " 10.  0.  0.  3: 1024");
+    ClickHeading(list, 3);
+    tcp[3].dwState = 8;
+    SetRows(tcp, {Udp("0.0.0.0", 53)});
+    dialog.ScanOnce();
+    EXPECT_EQ(ColumnTexts(list, 3),
+              QStringList({" ", "CLOSE_WAIT", "ESTABLISHED", "ESTABLISHED", "LISTEN"}));
     ClickHeading(list, 2);
     ClickHeading(list, 2);
     EXPECT_EQ(ColumnTexts(list, 2).first(), "192.168.  1.  9:  443");
@@ -206,7 +212,7 @@ TEST_F(StartedWindowTest, SortFilterAndCopyAllActOnTheShownLines)
     EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(),
               "Protocol\tLocal Address\tRemote Address\tState\n"
               "TCP\t 10.  0.  0.  2:   22\t 10.  0.  0.  9:50000\tESTABLISHED\n"
-              "TCP\t 10.  0.  0.  3: 1024\t 10.  0.  0.  2:   22\tESTABLISHED\n"
+              "TCP\t 10.  0.  0.  3: 1024\t 10.  0.  0.  2:   22\tCLOSE_WAIT\n"
               "UDP\t 10.  0.  0.  2:   67\t*.*\t \n");
 
     QTest::keyClick(filter, Qt::Key_Escape);
