@@ -177,6 +177,9 @@ TEST_F(StartedWindowTest, SortFilterAndCopyAllActOnTheShownLines)
                                  " 10.  0.  0. 10:40000", "127.  0.  0.  1: 8080"};
     ClickHeading(list, 1);
     EXPECT_EQ(ColumnTexts(list, 1), byLocal);
+    list->setCurrentIndex(list->model()->index(0, 1));
+    QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "UDP\t  0.  0.  0.  0:   53\t*.*\t \n");
     tcp.push_back(Tcp(5, "10.0.0.3", 1024, "10.0.0.2", 22));
     SetRows(tcp, {Udp("0.0.0.0", 53)});
     dialog.ScanOnce();
