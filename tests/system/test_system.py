@@ -308,6 +308,16 @@ class Scenario(unittest.TestCase):
                 copied = "\t".join(shown[row]) + "\n"
                 self.assertEqual(wait_until(lambda: clipboard() == copied and copied, 5), copied)
 
+        # Ctrl+F and an address as typed, blanks or not: its lines stay, and the title counts them.
+        self.key("ctrl+f")
+        self.desktop.xdotool("type", "--delay", "60", "127.0.0.2")
+        kept = [columns(row) for row in rows if "127.0.0.2" in (row[1][0], (row[2] or ("",))[0])]
+        self.assertEqual(wait_until(lambda: screen.table_rows(table) == kept and kept, 5), kept)
+        self.assertIsNotNone(screen.find(name=f"Quillon ({len(kept)} of {len(shown)})", timeout=5))
+        self.key("Escape")
+        self.assertIsNotNone(screen.find(name="Quillon", timeout=5))
+        self.assertEqual(screen.table_rows(table), shown)
+
         # Hovering a line names the processes that hold its endpoint.
         self.desktop.click(*self.corner(window))  # tooltips show in the active window
         x, y = screen.centre(table.queryTable().getAccessibleAt(shown.index(columns(rows[0])), 1))
