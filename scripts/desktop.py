@@ -305,6 +305,7 @@ class Quillon:
         if self.private_home:
             env["HOME"] = str(self.home)
             env.pop("XDG_CONFIG_HOME", None)
+            env.pop("XDG_STATE_HOME", None)
         command = [str(self.program)]
         if self.user is not None:
             command = ["setpriv", f"--reuid={self.user}", f"--regid={self.user}", "--clear-groups", "--", *command]

@@ -1,4 +1,5 @@
 #include <QClipboard>
+#include <QScreen>
 #include <QThread>
 
 #include <atomic>
@@ -140,6 +141,45 @@ TEST_F(StartedWindowTest, RefillKeepsTheSelectedLineAndTheLineOnTop)
     SetListeners(ports);
     dialog.ScanOnce();
     EXPECT_TRUE(list->selectionModel()->selectedRows().isEmpty());
+}
+
+// The windows open where the user left them, within reach of the screen; a
+// damaged state file gives the template's size.
+TEST(MainDlgStart, WindowsOpenWhereTheyWereLeft)
+{
+    QFile::remove(WindowStateFile());
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    const QSize least = CMainDlg().minimumSize();
+    for (QPoint at : {QPoint(30, 20), screen.bottomRight() + QPoint(500, 500)}) {
+        QRect left[2];
+        {
+            CMainDlg dialog;
+            CPropDlg properties;
+            dialog.show();
+            properties.show();
+            dialog.setGeometry(QRect(at, least + QSize(120, 90)));
+            properties.move(at + QPoint(40, 40));
+            left[0] = dialog.frameGeometry();
+            left[1] = properties.frameGeometry();
+            properties.hide();
+            dialog.hide();
+        }
+        CMainDlg dialog;
+        CPropDlg properties;
+        dialog.show();
+        properties.show();
+        EXPECT_EQ(dialog.size(), least + QSize(120, 90));
+        // Within reach: the window itself, if not the whole of its border.
+        EXPECT_TRUE(screen.contains(dialog.geometry()) && screen.contains(properties.geometry()));
+        if (screen.contains(at)) {
+            EXPECT_TRUE(dialog.frameGeometry() == left[0] && properties.frameGeometry() == left[1]);
+        }
+    }
+    QFile file(WindowStateFile());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("[MainWindow]\ngeometry=@ByteArray(\\x1\\xd9\\xd0)\n\xff\x01[");
+    file.close();
+    EXPECT_EQ(CMainDlg().size(), least);
 }
 
 CMainDlg* closingDialog = nullptr;
