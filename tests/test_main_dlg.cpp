@@ -9,6 +9,7 @@
 #include "monitor/host_cache.h"
 #include "platform/last_error.h"
 #include "tests/ui_test_support.h"
+#include "ui/new_line_marks.h"
 
 using namespace uitest;
 
@@ -141,6 +142,42 @@ TEST_F(StartedWindowTest, RefillKeepsTheSelectedLineAndTheLineOnTop)
     SetListeners(ports);
     dialog.ScanOnce();
     EXPECT_TRUE(list->selectionModel()->selectedRows().isEmpty());
+}
+
+// A line that the refill before did not have is marked for a while, also
+// where a later refill moves it; the first refill marks nothing.
+TEST_F(StartedWindowTest, NewLinesAreMarkedForAWhile)
+{
+    QAbstractItemModel* model = dialog.findChild<QTreeView*>("IDC_CONN_LIST")->model();
+    dialog.findChild<CNewLineMarks*>()->SetMarkTime(50);
+    const QColor base = QGuiApplication::palette().base().color();
+    const QColor highlight = QGuiApplication::palette().highlight().color();
+    auto marked = [&] {
+        QStringList ports;
+        for (int row = 0; row < model->rowCount(); ++row) {
+            const QModelIndex index = model->index(row, 3);
+            const QVariant tint = index.data(Qt::BackgroundRole);
+            const bool isNew = index.data(Qt::AccessibleDescriptionRole) == "new";
+            EXPECT_EQ(tint.isValid(), isNew);
+            // Toward the highlight from the base, and nearer the base.
+            const int blue = tint.value<QBrush>().color().blue();
+            if (isNew && blue != base.blue() &&
+                std::abs(blue - base.blue()) < std::abs(blue - highlight.blue()))
+                ports << LocalText(index).right(4);
+        }
+        return ports;
+    };
+    const std::pair<std::vector<std::uint16_t>, QStringList> refills[] = {
+        {{1000, 1001}, {}},
+        {{999, 1000, 1001, 1002}, {" 999", "1002"}},
+        {{998, 999, 1001, 1002}, {" 998", " 999", "1002"}},
+    };
+    for (const auto& [ports, expected] : refills) {
+        SetListeners(ports);
+        dialog.ScanOnce();
+        EXPECT_EQ(marked(), expected);
+    }
+    EXPECT_TRUE(QTest::qWaitFor([&] { return marked().isEmpty(); }, 2000));
 }
 
 // The windows open where the user left them, within reach of the screen; a

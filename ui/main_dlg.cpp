@@ -28,6 +28,7 @@
 #include "ui/kept_selection.h"
 #include "ui/line_copy.h"
 #include "ui/list_columns.h"
+#include "ui/new_line_marks.h"
 #include "ui/owner_tooltip.h"
 #include "ui/program_icon.h"
 #include "ui/prop_dlg.h"
@@ -128,7 +129,7 @@ void CMainDlg::CreateControls()
     m_list->header()->setSectionsMovable(false);
     m_listModel = new CConnListModel(this);
     m_listModel->SetDialogFont(font());
-    m_list->setModel(m_listModel);
+    m_list->setModel(new CNewLineMarks(m_listModel, this));
     new CKeptSelection(m_list, m_listModel);
     new CLineCopy(m_list, m_listModel);
     new COwnerTooltip(m_list, m_listModel);
