@@ -190,7 +190,7 @@ class Desktop:
         self.xdotool("click", str(button))
 
     def screenshot(self, path):
-        run("import", "-display", f":{self.display}", "-window", "root", str(path))
+        run("import", "-display", f":{self.display}", "-window", "root", str(path), env=self.env)
 
     def close(self):
         for process in reversed(self.processes):
