@@ -122,12 +122,9 @@ bool CNewLineMarks::IsMarked(const QModelIndex& index) const
 
 QVariant CNewLineMarks::data(const QModelIndex& index, int role) const
 {
-    if (role == Qt::BackgroundRole || role == Qt::AccessibleDescriptionRole) {
-        if (!IsMarked(index))
-            return QIdentityProxyModel::data(index, role);
-        if (role == Qt::AccessibleDescriptionRole)
-            return QStringLiteral("new");
+    if (role == Qt::BackgroundRole && IsMarked(index))
         return QBrush(MarkTint());
-    }
+    if (role == Qt::AccessibleDescriptionRole && IsMarked(index))
+        return QStringLiteral("new");
     return QIdentityProxyModel::data(index, role);
 }
