@@ -231,7 +231,7 @@ class Desktop:
         self.xdotool("click", str(button))
 
     def screenshot(self, path):
-        run("import", "-display", f":{self.display}", "-window", "root", str(path))
+        run("import", "-display", f":{self.display}", "-window", "root", str(path), env=self.env)
 
     def close(self):
         stop_helpers(self.processes)
@@ -344,6 +344,7 @@ class Quillon:
         if self.private_home:
             env["HOME"] = str(self.home)
             env.pop("XDG_CONFIG_HOME", None)
+            env.pop("XDG_STATE_HOME", None)
         command = [str(self.program)]
         if self.user is not None:
             command = ["setpriv", f"--reuid={self.user}", f"--regid={self.user}", "--clear-groups", "--", *command]

@@ -2,7 +2,8 @@
 
 screenshot.py BUILD OUTPUT
     The README's picture: known sockets with names, in namespaces of their own
-    (needs root), and the tray menu open.
+    (needs root), the window grown past its template's size, a connection just
+    opened (its lines marked as new) and the tray menu open.
 screenshot.py --machine BUILD OUTPUT [SECONDS]
     The machine's own endpoints, with the user's settings and the log in BUILD,
     SECONDS (4) after the start; then the program is ended as a session end
@@ -28,14 +29,20 @@ def readme_picture(build, output):
         sockets.tcp_pair(server, ("127.0.0.1", client_port))
     for local in (("0.0.0.0", 68), ("0.0.0.0", 5353), ("127.0.0.1", 53)):
         sockets.udp(*local)
-    with Desktop(size="800x560") as desktop, Quillon(desktop, program=build / "quillon") as quillon:
+    with Desktop(size="960x600") as desktop, Quillon(desktop, program=build / "quillon") as quillon:
         quillon.write_hive(bool_prop1=15, refresh_time=500)
-        if not quillon.start().main_window():
+        window = quillon.start().main_window()
+        if not window:
             raise SystemExit("screenshot: the main window did not appear")
+        # As a user would grow it; there is no window manager to drag it with.
+        desktop.xdotool("windowsize", window, "880", "480")
+        desktop.xdotool("windowmove", window, "40", "100")
         time.sleep(2.5)  # names arrive and the next refill shows them
         icon = desktop.tray_icon()
         if not icon:
             raise SystemExit("screenshot: no tray icon")
+        sockets.tcp_pair(("127.0.0.2", 8080), ("127.0.0.1", 51260))
+        time.sleep(1)  # the next refill shows its lines, marked for a while
         if not desktop.opened(lambda: desktop.click(*icon, button=3)):
             raise SystemExit("screenshot: no tray menu")
         time.sleep(0.5)  # drawn

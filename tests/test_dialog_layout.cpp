@@ -27,13 +27,17 @@ void SetDesktopFont(qreal points)
 }
 
 // Each control of `window` lies inside it, shows its whole text, and stays
-// clear of the frame of a group box it meets.
-void ExpectControlsFit(QWidget& window)
+// clear of the frame of a group box it meets. A window that `grows` has no
+// greatest size; the others have one size.
+void ExpectControlsFit(QWidget& window, bool grows = false)
 {
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     EXPECT_EQ(window.font().toString(), QApplication::font().toString());
-    EXPECT_EQ(window.minimumSize(), window.maximumSize()) << "resizable";
+    if (grows)
+        EXPECT_EQ(window.maximumSize(), QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX));
+    else
+        EXPECT_EQ(window.minimumSize(), window.maximumSize()) << "resizable";
     const auto groups = window.findChildren<QGroupBox*>(Qt::FindDirectChildrenOnly);
     for (QWidget* control : window.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
         if (qobject_cast<QGroupBox*>(control) != nullptr || !control->isVisible())
@@ -85,7 +89,9 @@ TEST(DialogLayout, ListShowsEveryTextUncutWithoutScrollingSideways)
         CMainDlg dialog;
         dialog.SetIpHelperDirectory(FAKE_IPHLPAPI_DIR);
         ASSERT_TRUE(dialog.OnInitDialog());
-        ExpectControlsFit(dialog);
+        // It opens at its least size, the template's.
+        EXPECT_EQ(dialog.size(), dialog.minimumSize());
+        ExpectControlsFit(dialog, true);
 
         auto* list = dialog.findChild<QTreeView*>("IDC_CONN_LIST");
         QAbstractItemModel* model = list->model();
@@ -109,6 +115,15 @@ TEST(DialogLayout, ListShowsEveryTextUncutWithoutScrollingSideways)
             EXPECT_EQ(metrics.horizontalAdvance(character), metrics.horizontalAdvance(u'0'))
                 << "'" << QString(character).toStdString() << "' in "
                 << QFontInfo(endpoint).family().toStdString();
+
+        // Grown, the list takes the room and the button stays centred under it.
+        auto* button = dialog.findChild<QPushButton*>("IDC_PROPERTIES");
+        const QRect listAt = list->geometry();
+        const QRect buttonAt = button->geometry();
+        dialog.resize(dialog.size() + QSize(300, 200));
+        EXPECT_EQ(list->geometry(), listAt.adjusted(0, 0, 300, 200));
+        EXPECT_EQ(button->geometry(), buttonAt.translated(150, 200));
+        ExpectControlsFit(dialog, true);
     }
 }
 

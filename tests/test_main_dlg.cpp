@@ -1,5 +1,6 @@
 #include <QClipboard>
 #include <QHeaderView>
+#include <QScreen>
 #include <QThread>
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include "monitor/host_cache.h"
 #include "platform/last_error.h"
 #include "tests/ui_test_support.h"
+#include "ui/new_line_marks.h"
 
 using namespace uitest;
 
@@ -261,6 +263,81 @@ TEST_F(StartedWindowTest, PauseHoldsTheListWhileTheDumpsGoOn)
     const std::string log = ReadText("pause.log");
     for (const char* port : {"41000", "42000", "43000"})
         EXPECT_NE(log.find(port), std::string::npos) << port << " not dumped in\n" << log;
+}
+
+// A line that the refill before did not have is marked for a while, also
+// where a later refill moves it; the first refill marks nothing.
+TEST_F(StartedWindowTest, NewLinesAreMarkedForAWhile)
+{
+    QAbstractItemModel* model = dialog.findChild<QTreeView*>("IDC_CONN_LIST")->model();
+    dialog.findChild<CNewLineMarks*>()->SetMarkTime(50);
+    const QColor base = QGuiApplication::palette().base().color();
+    const QColor highlight = QGuiApplication::palette().highlight().color();
+    auto marked = [&] {
+        QStringList ports;
+        for (int row = 0; row < model->rowCount(); ++row) {
+            const QModelIndex index = model->index(row, 3);
+            const QVariant tint = index.data(Qt::BackgroundRole);
+            const bool isNew = index.data(Qt::AccessibleDescriptionRole) == "new";
+            EXPECT_EQ(tint.isValid(), isNew);
+            // Toward the highlight from the base, and nearer the base.
+            const int blue = tint.value<QBrush>().color().blue();
+            if (isNew && blue != base.blue() &&
+                std::abs(blue - base.blue()) < std::abs(blue - highlight.blue()))
+                ports << LocalText(index).right(4);
+        }
+        return ports;
+    };
+    const std::pair<std::vector<std::uint16_t>, QStringList> refills[] = {
+        {{1000, 1001}, {}},
+        {{999, 1000, 1001, 1002}, {" 999", "1002"}},
+        {{998, 999, 1001, 1002}, {" 998", " 999", "1002"}},
+    };
+    for (const auto& [ports, expected] : refills) {
+        SetListeners(ports);
+        dialog.ScanOnce();
+        EXPECT_EQ(marked(), expected);
+    }
+    EXPECT_TRUE(QTest::qWaitFor([&] { return marked().isEmpty(); }, 2000));
+}
+
+// The windows open where the user left them, within reach of the screen; a
+// damaged state file gives the template's size.
+TEST(MainDlgStart, WindowsOpenWhereTheyWereLeft)
+{
+    QFile::remove(WindowStateFile());
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    const QSize least = CMainDlg().minimumSize();
+    for (QPoint at : {QPoint(30, 20), screen.bottomRight() + QPoint(500, 500)}) {
+        QRect left[2];
+        {
+            CMainDlg dialog;
+            CPropDlg properties;
+            dialog.show();
+            properties.show();
+            dialog.setGeometry(QRect(at, least + QSize(120, 90)));
+            properties.move(at + QPoint(40, 40));
+            left[0] = dialog.frameGeometry();
+            left[1] = properties.frameGeometry();
+            properties.hide();
+            dialog.hide();
+        }
+        CMainDlg dialog;
+        CPropDlg properties;
+        dialog.show();
+        properties.show();
+        EXPECT_EQ(dialog.size(), least + QSize(120, 90));
+        // Within reach: the window itself, if not the whole of its border.
+        EXPECT_TRUE(screen.contains(dialog.geometry()) && screen.contains(properties.geometry()));
+        if (screen.contains(at)) {
+            EXPECT_TRUE(dialog.frameGeometry() == left[0] && properties.frameGeometry() == left[1]);
+        }
+    }
+    QFile file(WindowStateFile());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("[MainWindow]\ngeometry=@ByteArray(\\x1\\xd9\\xd0)\n\xff\x01[");
+    file.close();
+    EXPECT_EQ(CMainDlg().size(), least);
 }
 
 CMainDlg* closingDialog = nullptr;

@@ -26,6 +26,7 @@
 #include "tests/test_support.h"
 #include "ui/main_dlg.h"
 #include "ui/prop_dlg.h"
+#include "ui/window_state.h"
 
 namespace uitest {
 
@@ -109,6 +110,7 @@ protected:
     {
         FakeSetTcpHook(nullptr);
         FakeSetFailure(31);
+        QFile::remove(WindowStateFile());
         StoreSettings(100);
         dialog.SetIpHelperDirectory(FAKE_IPHLPAPI_DIR);
         ScreenUser user;

@@ -3,8 +3,10 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QHeaderView>
+#include <QHideEvent>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QScreen>
 #include <QThread>
 #include <QTreeView>
@@ -29,10 +31,12 @@
 #include "ui/list_filter.h"
 #include "ui/list_pause.h"
 #include "ui/list_title.h"
+#include "ui/new_line_marks.h"
 #include "ui/owner_tooltip.h"
 #include "ui/program_icon.h"
 #include "ui/prop_dlg.h"
 #include "ui/shown_lines.h"
+#include "ui/window_state.h"
 
 namespace {
 
@@ -86,8 +90,10 @@ CMainDlg::CMainDlg(QWidget* parent) : QDialog(parent)
     m_hIcon = LoadProgramIcon();
     setWindowTitle(QStringLiteral("Quillon"));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+                   Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
+                   Qt::WindowCloseButtonHint);
     CreateControls();
+    m_placeRestored = RestoreWindowPlace(this, QStringLiteral("MainWindow"));
     s_boxOwner = this;
     SetDumpMessageBoxHook(&CMainDlg::ShowDumpMessageBox);
 }
@@ -125,7 +131,8 @@ void CMainDlg::CreateControls()
     m_list->header()->setSectionsMovable(false);
     m_listModel = new CConnListModel(this);
     m_listModel->SetDialogFont(font());
-    auto* shown = new CShownLines(m_listModel, this);
+    auto* marks = new CNewLineMarks(m_listModel, this);
+    auto* shown = new CShownLines(m_listModel, marks, this);
     shown->Serve(m_list);
     auto* kept = new CKeptSelection(m_list, m_listModel);
     auto* copy = new CLineCopy(m_list);
@@ -152,15 +159,42 @@ void CMainDlg::CreateControls()
     units.WidenToFit(m_propertiesButton, 50);
     for (std::size_t i = 0; i < std::size(kListColumns); ++i)
         m_columnWidths[i] = units.ScaledPixels(kListColumns[i].width);
-    setFixedSize(units.Size(320, 200));
-    m_list->setGeometry(units.Rect(7, 7, 306, 169));
-    m_propertiesButton->setGeometry(units.Rect(136, 179, 50, 14));
+    // The template's size is the least; what the window grows by goes to
+    // the list, and the button keeps its place under the list's middle.
+    m_templateSize = units.Size(320, 200);
+    m_listPlace = units.Rect(7, 7, 306, 169);
+    m_buttonPlace = units.Rect(136, 179, 50, 14);
+    setMinimumSize(m_templateSize);
+    resize(m_templateSize);
+    PlaceControls();
+}
+
+void CMainDlg::PlaceControls()
+{
+    const QSize growth = size() - m_templateSize;
+    m_list->setGeometry(m_listPlace.adjusted(0, 0, growth.width(), growth.height()));
+    m_propertiesButton->setGeometry(m_buttonPlace.translated(growth.width() / 2, growth.height()));
+}
+
+void CMainDlg::resizeEvent(QResizeEvent* e)
+{
+    QDialog::resizeEvent(e);
+    PlaceControls();
+}
+
+void CMainDlg::hideEvent(QHideEvent* e)
+{
+    QDialog::hideEvent(e);
+    // Hidden by the program or the user, not minimised by the window manager.
+    if (!e->spontaneous())
+        SaveWindowPlace(this, QStringLiteral("MainWindow"));
 }
 
 int CMainDlg::DoModal()
 {
     // Placed before start-up, so that its reports stand over where it will be.
-    CenterWindow();
+    if (!m_placeRestored)
+        CenterWindow();
     OnInitDialog();
     if (!m_ended) {
         show();
@@ -287,6 +321,9 @@ void CMainDlg::EndDialog()
     FreeTables();
     m_ended = true;
     setResult(QDialog::Accepted);
+    // Both windows keep their places for the next run as they hide.
+    if (m_pPropDlg != nullptr)
+        m_pPropDlg->hide();
     hide();
     // Asking the application to quit would ask every window to close, and
     // this one only hides; exit ends the loop without asking.

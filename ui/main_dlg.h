@@ -5,6 +5,8 @@
 #include <QDialog>
 #include <QEvent>
 #include <QIcon>
+#include <QRect>
+#include <QSize>
 
 #include <cstdint>
 #include <string>
@@ -99,6 +101,8 @@ protected:
     void reject() override;
     void contextMenuEvent(QContextMenuEvent* e) override;
     void keyPressEvent(QKeyEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
+    void hideEvent(QHideEvent* e) override;
 
 private:
     // The scan step's view of the window.
@@ -108,6 +112,7 @@ private:
     void ReportFailure(const char* api) override;
 
     void CreateControls();
+    void PlaceControls();
     bool IsInList(const QWidget* widget) const;
     void CenterWindow();
     // Runs `work` on the user-interface thread; from another thread the caller
@@ -136,6 +141,11 @@ private:
     CONN6_TABLE* m_pCur6Table = nullptr;
     CONN6_TABLE* m_pPrev6Table = nullptr;
     int m_columnWidths[4] = {}; // pixels, one per list column
+    // The template's size and its controls' places in pixels.
+    QSize m_templateSize;
+    QRect m_listPlace;
+    QRect m_buttonPlace;
+    bool m_placeRestored = false;
 
     bool m_stopping = false;
     bool m_ended = false;

@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QGroupBox>
+#include <QHideEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -13,6 +14,7 @@
 #include "settings/log_file.h"
 #include "settings/prop.h"
 #include "ui/template_layout.h"
+#include "ui/window_state.h"
 
 namespace {
 
@@ -122,8 +124,9 @@ CPropDlg::CPropDlg(QWidget* parent) : QDialog(parent)
 
     setFixedSize(layout.Apply(322, 107));
     // The template has no centring style: the dialog opens at the top left
-    // and later stays wherever the user moves it.
-    move(0, 0);
+    // and later stays wherever the user moves it, from run to run.
+    if (!RestoreWindowPlace(this, QStringLiteral("Properties")))
+        move(0, 0);
 
     connect(m_applyButton, &QPushButton::clicked, this, &CPropDlg::accept);
     connect(m_cancelButton, &QPushButton::clicked, this, &CPropDlg::reject);
@@ -190,6 +193,13 @@ void CPropDlg::showEvent(QShowEvent* e)
     // A window-system show (say, after un-minimising) is no change from hidden.
     if (!e->spontaneous())
         OnShowWindow(true);
+}
+
+void CPropDlg::hideEvent(QHideEvent* e)
+{
+    QDialog::hideEvent(e);
+    if (!e->spontaneous())
+        SaveWindowPlace(this, QStringLiteral("Properties"));
 }
 
 void CPropDlg::OnShowWindow(bool show)

@@ -11,6 +11,7 @@
 class QCheckBox;
 class QLineEdit;
 class QPushButton;
+class QHideEvent;
 class QShowEvent;
 
 inline constexpr int kMaxLogNameChars = 255;
@@ -38,6 +39,7 @@ protected:
     void OnShowWindow(bool show);
 
     void showEvent(QShowEvent* e) override;
+    void hideEvent(QHideEvent* e) override;
     void accept() override;
     void reject() override;
 

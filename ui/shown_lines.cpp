@@ -81,10 +81,10 @@ int CompareNumericEndpoints(const CONN_LINE& a, const CONN_LINE& b, bool local)
 
 } // namespace
 
-CShownLines::CShownLines(CConnListModel* lines, QObject* parent)
+CShownLines::CShownLines(CConnListModel* lines, QAbstractItemModel* source, QObject* parent)
     : QSortFilterProxyModel(parent), m_lines(lines)
 {
-    setSourceModel(lines);
+    setSourceModel(source);
 }
 
 void CShownLines::Serve(QTreeView* view)

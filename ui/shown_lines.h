@@ -16,7 +16,8 @@ class CShownLines : public QSortFilterProxyModel {
     Q_OBJECT
 
 public:
-    CShownLines(CConnListModel* lines, QObject* parent);
+    // `source` is `lines` itself or a proxy over it that keeps its rows.
+    CShownLines(CConnListModel* lines, QAbstractItemModel* source, QObject* parent);
 
     // Makes this the model of `view`, whose header clicks sort: ascending,
     // descending, then the model's order again.

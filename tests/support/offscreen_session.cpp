@@ -19,7 +19,8 @@ OffscreenSession::OffscreenSession(const char* name, int argc, char** argv)
     if (mkdtemp(folder.data()) == nullptr)
         return;
     m_folder = folder;
-    m_ready = chdir(m_folder.c_str()) == 0 && setenv("XDG_CONFIG_HOME", m_folder.c_str(), 1) == 0;
+    m_ready = chdir(m_folder.c_str()) == 0 && setenv("XDG_CONFIG_HOME", m_folder.c_str(), 1) == 0 &&
+              setenv("XDG_STATE_HOME", m_folder.c_str(), 1) == 0;
 }
 
 OffscreenSession::~OffscreenSession()
