@@ -58,6 +58,7 @@ package: build
 # The main window with live rows and the tray menu open, for the README.
 screenshot: build
 	@/usr/bin/python3 scripts/screenshot.py $(BUILD) docs/screenshot.png
+	@/usr/bin/python3 scripts/screenshot.py --ipv6 $(BUILD) $(BUILD)/screenshot-ipv6.png
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz

@@ -259,7 +259,7 @@ class Sockets:
     def tcp_pair(self, server, client=("127.0.0.1", 0)):
         """A listener on `server` and one connection to it from `client` (three rows)."""
         listener = self.tcp_listen(*server)
-        connection = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        connection = socket.socket(family(server[0]), socket.SOCK_STREAM)
         connection.bind(client)
         connection.connect(listener.getsockname())
         self.held += [connection, listener.accept()[0]]

@@ -4,6 +4,9 @@ screenshot.py BUILD OUTPUT
     The README's picture: known sockets with names, in namespaces of their own
     (needs root), the window grown past its template's size, a connection just
     opened (its lines marked as new) and the tray menu open.
+screenshot.py --ipv6 BUILD OUTPUT
+    The same with the IPv6 option on, IPv6 sockets too and names off: the IPv6 lines in their
+    numeric form after the IPv4 ones.
 screenshot.py --machine BUILD OUTPUT [SECONDS]
     The machine's own endpoints, with the user's settings and the log in BUILD,
     SECONDS (4) after the start; then the program is ended as a session end
@@ -19,7 +22,7 @@ from desktop import Desktop, Quillon, Sockets, enter_private_namespace
 HOSTS = "127.0.0.1 localhost\n127.0.0.2 web.lan\n127.0.0.3 mail.lan\n127.0.0.4 db.lan\n"
 
 
-def readme_picture(build, output):
+def readme_picture(build, output, ipv6=False):
     if not enter_private_namespace(HOSTS):
         raise SystemExit("screenshot: namespaces of its own need root")
     sockets = Sockets()
@@ -29,8 +32,13 @@ def readme_picture(build, output):
         sockets.tcp_pair(server, ("127.0.0.1", client_port))
     for local in (("0.0.0.0", 68), ("0.0.0.0", 5353), ("127.0.0.1", 53)):
         sockets.udp(*local)
+    if ipv6:
+        sockets.tcp_listen("::1", 631)
+        sockets.tcp_pair(("::1", 8443), ("::1", 51270))
+        sockets.udp("::1", 53)
     with Desktop(size="960x600") as desktop, Quillon(desktop, program=build / "quillon") as quillon:
-        quillon.write_hive(bool_prop1=15, refresh_time=500)
+        # Names off for the IPv6 picture: its own addresses would all read as the computer's name.
+        quillon.write_hive(bool_prop1=7 if ipv6 else 15, refresh_time=500, ipv6=1 if ipv6 else None)
         window = quillon.start().main_window()
         if not window:
             raise SystemExit("screenshot: the main window did not appear")
@@ -62,10 +70,10 @@ def machine_picture(build, output, seconds):
 
 
 if __name__ == "__main__":
-    machine = sys.argv[1] == "--machine"
-    build, output = Path(sys.argv[1 + machine]).resolve(), Path(sys.argv[2 + machine]).resolve()
+    mode = sys.argv[1] if sys.argv[1] in ("--machine", "--ipv6") else None
+    build, output = (Path(argument).resolve() for argument in sys.argv[1 + bool(mode):3 + bool(mode)])
     output.parent.mkdir(parents=True, exist_ok=True)
-    if machine:
+    if mode == "--machine":
         machine_picture(build, output, float(sys.argv[4]) if len(sys.argv) > 4 else 4)
     else:
-        readme_picture(build, output)
+        readme_picture(build, output, ipv6=mode == "--ipv6")
