@@ -23,6 +23,7 @@
 #include "ui/api_error_text.h"
 #include "ui/conn_list_model.h"
 #include "ui/dialog_units.h"
+#include "ui/ipv6_column_widths.h"
 #include "ui/kept_selection.h"
 #include "ui/line_copy.h"
 #include "ui/list_columns.h"
@@ -126,6 +127,7 @@ void CMainDlg::CreateControls()
     new CKeptSelection(m_list, m_listModel);
     new CLineCopy(m_list, m_listModel);
     new COwnerTooltip(m_list, m_listModel);
+    new CIpv6ColumnWidths(m_list, m_listModel);
 
     m_propertiesButton = new QPushButton(QStringLiteral("Properties..."), this);
     m_propertiesButton->setObjectName(QStringLiteral("IDC_PROPERTIES"));

@@ -14,6 +14,8 @@ namespace {
 std::mutex lock;
 std::vector<MIB_TCPROW> tcpRows;
 std::vector<MIB_UDPROW> udpRows;
+std::vector<MIB_TCP6ROW> tcp6Rows;
+std::vector<MIB_UDP6ROW> udp6Rows;
 std::atomic<std::uint32_t> failure{0};
 std::atomic<FakeTableHook> tcpHook{nullptr};
 
@@ -56,6 +58,16 @@ void FakeSetUdpRows(const MIB_UDPROW* rows, std::uint32_t count)
     Set(udpRows, rows, count);
 }
 
+void FakeSetTcp6Rows(const MIB_TCP6ROW* rows, std::uint32_t count)
+{
+    Set(tcp6Rows, rows, count);
+}
+
+void FakeSetUdp6Rows(const MIB_UDP6ROW* rows, std::uint32_t count)
+{
+    Set(udp6Rows, rows, count);
+}
+
 void FakeSetFailure(std::uint32_t code)
 {
     failure = code;
@@ -72,6 +84,16 @@ std::uint32_t GetTcpTable(MIB_TCPTABLE* table, std::uint32_t* size, int)
     if (const FakeTableHook hook = tcpHook; hook != nullptr && table == nullptr)
         hook();
     return Answer(tcpRows, table, size);
+}
+
+std::uint32_t GetTcp6Table(MIB_TCP6TABLE* table, std::uint32_t* size, int)
+{
+    return Answer(tcp6Rows, table, size);
+}
+
+std::uint32_t GetUdp6Table(MIB_UDP6TABLE* table, std::uint32_t* size, int)
+{
+    return Answer(udp6Rows, table, size);
 }
 
 #ifndef FAKE_IPHLPAPI_WITHOUT_UDP
