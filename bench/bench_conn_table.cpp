@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -196,7 +197,9 @@ std::size_t RawDump(int fd, int family, int protocol, std::uint32_t sequence,
     return messages;
 }
 
-void BM_SockDiagRawDump(benchmark::State& state)
+// The dumps of `families` by `protocols`, each in turn, as one measurement.
+void RawDumps(benchmark::State& state, std::initializer_list<int> families,
+              std::initializer_list<int> protocols)
 {
     const int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (fd < 0) {
@@ -208,13 +211,18 @@ void BM_SockDiagRawDump(benchmark::State& state)
     std::size_t rows = 0;
     for (auto _ : state) {
         rows = 0;
-        for (int family : {AF_INET, AF_INET6})
-            for (int protocol : {IPPROTO_TCP, IPPROTO_UDP})
+        for (int family : families)
+            for (int protocol : protocols)
                 rows += RawDump(fd, family, protocol, ++sequence, receive);
         benchmark::DoNotOptimize(rows);
     }
     close(fd);
     state.counters["rows"] = static_cast<double>(rows);
+}
+
+void BM_SockDiagRawDump(benchmark::State& state)
+{
+    RawDumps(state, {AF_INET, AF_INET6}, {IPPROTO_TCP, IPPROTO_UDP});
 }
 
 // The size query and the read, sorted, as a snapshot asks for the table.
@@ -249,20 +257,11 @@ void BM_GetTcp6Table(benchmark::State& state)
 // Its floor: one AF_INET6 TCP dump.
 void BM_SockDiagRawDump6(benchmark::State& state)
 {
-    const int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    if (fd < 0 || !OpenIpv6Endpoints()) {
-        state.SkipWithError("no sock_diag socket or IPv6 sockets");
+    if (!OpenIpv6Endpoints()) {
+        state.SkipWithError("the IPv6 sockets could not be opened");
         return;
     }
-    std::vector<char> receive(64 * 1024);
-    std::uint32_t sequence = 0;
-    std::size_t rows = 0;
-    for (auto _ : state) {
-        rows = RawDump(fd, AF_INET6, IPPROTO_TCP, ++sequence, receive);
-        benchmark::DoNotOptimize(rows);
-    }
-    close(fd);
-    state.counters["rows"] = static_cast<double>(rows);
+    RawDumps(state, {AF_INET6}, {IPPROTO_TCP});
 }
 
 struct ParsedRow {
@@ -307,31 +306,17 @@ void BM_ProcNetParse(benchmark::State& state)
     state.counters["rows"] = static_cast<double>(rows.size());
 }
 
-BENCHMARK(BM_GetConnectionTable)
-    ->Unit(benchmark::kMicrosecond)
-    ->UseRealTime()
-    ->Repetitions(9)
-    ->ReportAggregatesOnly(true);
-BENCHMARK(BM_SockDiagRawDump)
-    ->Unit(benchmark::kMicrosecond)
-    ->UseRealTime()
-    ->Repetitions(9)
-    ->ReportAggregatesOnly(true);
-BENCHMARK(BM_ProcNetParse)
-    ->Unit(benchmark::kMicrosecond)
-    ->UseRealTime()
-    ->Repetitions(9)
-    ->ReportAggregatesOnly(true);
-BENCHMARK(BM_GetTcp6Table)
-    ->Unit(benchmark::kMicrosecond)
-    ->UseRealTime()
-    ->Repetitions(9)
-    ->ReportAggregatesOnly(true);
-BENCHMARK(BM_SockDiagRawDump6)
-    ->Unit(benchmark::kMicrosecond)
-    ->UseRealTime()
-    ->Repetitions(9)
-    ->ReportAggregatesOnly(true);
+// Each measured in microseconds of wall time, nine times, as its median.
+void Repeated(benchmark::internal::Benchmark* run)
+{
+    run->Unit(benchmark::kMicrosecond)->UseRealTime()->Repetitions(9)->ReportAggregatesOnly(true);
+}
+
+BENCHMARK(BM_GetConnectionTable)->Apply(Repeated);
+BENCHMARK(BM_SockDiagRawDump)->Apply(Repeated);
+BENCHMARK(BM_ProcNetParse)->Apply(Repeated);
+BENCHMARK(BM_GetTcp6Table)->Apply(Repeated);
+BENCHMARK(BM_SockDiagRawDump6)->Apply(Repeated);
 
 // Prints the snapshot's median against the two baselines after the table.
 class RatioReporter : public benchmark::ConsoleReporter {
