@@ -23,13 +23,18 @@ COMPARISONS = [
     ("bench_host_cache", "BM_HostTexts<100000>", "BM_PlainSnprintf", "report"),
     ("bench_host_cache", "BM_HostTexts<100000>", "BM_HostTexts<100>", "<= 2 (cache size costs nothing)"),
     ("bench_host_cache", "BM_HostTextsAllPeersDistinct<100000>", "BM_PlainSnprintf", "report"),
+    ("bench_refresh_list", "BM_RefreshList_ChangingKeptFilteredSorted", "BM_RefreshList_Changing",
+     "<= 1.5 (plain view, same tables)"),
 ]
 # Measurements held against a fixed budget: (binary, benchmark, counter or None, budget in ms, label)
 BUDGETS = [
     ("bench_refresh_list", "BM_RefreshList_NamesOff", None, 30.0, "refill, names off"),
     ("bench_refresh_list", "BM_RefreshList_NamesOnCached", None, 30.0, "refill, names on (cached)"),
+    ("bench_refresh_list", "BM_RefreshList_WithIpv6", None, 30.0, "refill, 4095 IPv4 + 1000 IPv6 rows"),
     ("bench_refresh_list", "BM_RefreshList_NamesOff", "handover_max_ms", 10.0, "UI blocked, names off"),
     ("bench_refresh_list", "BM_RefreshList_NamesOnCached", "handover_max_ms", 10.0, "UI blocked, names on"),
+    ("bench_refresh_list", "BM_RefreshList_ChangingKeptFilteredSorted", "handover_max_ms", 10.0,
+     "UI blocked, kept, filtered, sorted"),
 ]
 
 UNIT_TO_MS = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}

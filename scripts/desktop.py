@@ -238,14 +238,18 @@ class Desktop:
         shutil.rmtree(self.runtime, ignore_errors=True)
 
 
+def family(address):
+    return socket.AF_INET6 if ":" in address else socket.AF_INET
+
+
 class Sockets:
-    """IPv4 sockets held open for the program to see."""
+    """Sockets held open for the program to see; an address with a colon is an IPv6 one."""
 
     def __init__(self):
         self.held = []
 
     def tcp_listen(self, address, port):
-        sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        sock = socket.socket(family(address), socket.SOCK_STREAM)
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         sock.bind((address, port))
         sock.listen(8)
@@ -262,7 +266,7 @@ class Sockets:
         return listener
 
     def udp(self, address, port):
-        sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        sock = socket.socket(family(address), socket.SOCK_DGRAM)
         sock.bind((address, port))
         self.held.append(sock)
         return sock
@@ -316,13 +320,14 @@ class Quillon:
     def log(self):
         return self.work / "quillon.log"
 
-    def write_hive(self, bool_prop1=7, refresh_time=1000, log_name="quillon.log"):
+    def write_hive(self, bool_prop1=7, refresh_time=1000, log_name="quillon.log", ipv6=None):
         self.hive.parent.mkdir(parents=True, exist_ok=True)
         escaped = log_name.replace("\\", "\\\\").replace('"', '\\"')
         self.hive.write_text("Windows Registry Editor Version 5.00\n\n"
                              "[HKEY_CURRENT_USER\\Software\\Brantwell\\Quillon]\n"
                              f'"BoolProp1"=dword:{bool_prop1:08x}\n"RefreshTime"=dword:{refresh_time:08x}\n'
-                             f'"LogName"="{escaped}"\n')
+                             f'"LogName"="{escaped}"\n' +
+                             (f'"IPv6"=dword:{ipv6:08x}\n' if ipv6 is not None else ""))
         if self.user is not None:
             for path in (self.hive.parent.parent, self.hive.parent, self.hive):
                 os.chown(path, self.user, self.user)

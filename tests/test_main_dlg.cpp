@@ -1,4 +1,5 @@
 #include <QClipboard>
+#include <QHeaderView>
 #include <QThread>
 
 #include <atomic>
@@ -140,6 +141,126 @@ TEST_F(StartedWindowTest, RefillKeepsTheSelectedLineAndTheLineOnTop)
     SetListeners(ports);
     dialog.ScanOnce();
     EXPECT_TRUE(list->selectionModel()->selectedRows().isEmpty());
+}
+
+// The texts of `column` of each shown line, top to bottom.
+QStringList ColumnTexts(const QTreeView* list, int column)
+{
+    QStringList texts;
+    for (int row = 0; row < list->model()->rowCount(); ++row)
+        texts << list->model()->index(row, column).data().toString();
+    return texts;
+}
+
+void ClickHeading(QTreeView* list, int column)
+{
+    QHeaderView* header = list->header();
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                      QPoint(header->sectionViewportPosition(column) + 4, header->height() / 2));
+}
+
+// Header clicks sort by the numbers of the endpoints, through refills; a
+// filter shows the lines that hold its text, blanks or not, and the title
+// counts them; "Copy all" copies what is shown, as it is shown.
+TEST_F(StartedWindowTest, SortFilterAndCopyAllActOnTheShownLines)
+{
+    dialog.show();
+    QApplication::setActiveWindow(&dialog);
+    auto* list = dialog.findChild<QTreeView*>("IDC_CONN_LIST");
+    std::vector<MIB_TCPROW> tcp = {Tcp(5, "10.0.0.10", 40000, "192.168.1.9", 443),
+                                   Tcp(2, "127.0.0.1", 8080, "0.0.0.0", 0),
+                                   Tcp(5, "10.0.0.2", 22, "10.0.0.9", 50000)};
+    SetRows(tcp, {Udp("0.0.0.0", 53)});
+    dialog.ScanOnce();
+    const QStringList kernel = ColumnTexts(list, 1);
+    const QStringList byLocal = {"  0.  0.  0.  0:   53", " 10.  0.  0.  2:   22",
+                                 " 10.  0.  0. 10:40000", "127.  0.  0.  1: 8080"};
+    ClickHeading(list, 1);
+    EXPECT_EQ(ColumnTexts(list, 1), byLocal);
+    list->setCurrentIndex(list->model()->index(0, 1));
+    QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "UDP\t  0.  0.  0.  0:   53\t*.*\t \n");
+    tcp.push_back(Tcp(5, "10.0.0.3", 1024, "10.0.0.2", 22));
+    SetRows(tcp, {Udp("0.0.0.0", 53)});
+    dialog.ScanOnce();
+    EXPECT_EQ(ColumnTexts(list, 1).value(2), " 10.  0.  0.  3: 1024");
+    ClickHeading(list, 3);
+    tcp[3].dwState = 8;
+    SetRows(tcp, {Udp("0.0.0.0", 53)});
+    dialog.ScanOnce();
+    EXPECT_EQ(ColumnTexts(list, 3),
+              QStringList({" ", "CLOSE_WAIT", "ESTABLISHED", "ESTABLISHED", "LISTEN"}));
+    ClickHeading(list, 2);
+    ClickHeading(list, 2);
+    EXPECT_EQ(ColumnTexts(list, 2).first(), "192.168.  1.  9:  443");
+
+    QTest::keyClick(list, Qt::Key_F, Qt::ControlModifier);
+    auto* filter = dialog.findChild<QLineEdit*>("IDC_FILTER");
+    ASSERT_TRUE(filter->isVisible());
+    EXPECT_EQ(filter->accessibleName(), "Filter");
+    EXPECT_LT(filter->geometry().top(), dialog.findChild<QPushButton*>("IDC_PROPERTIES")->y());
+    EXPECT_LT(list->geometry().bottom(), filter->y());
+    QTest::keyClicks(filter, "10.0.0.2");
+    EXPECT_EQ(ColumnTexts(list, 1),
+              QStringList({" 10.  0.  0.  2:   22", " 10.  0.  0.  3: 1024"}));
+    EXPECT_EQ(dialog.windowTitle(), "Quillon (2 of 5)");
+    SetRows(tcp, {Udp("0.0.0.0", 53), Udp("10.0.0.2", 67)});
+    dialog.ScanOnce();
+    EXPECT_EQ(dialog.windowTitle(), "Quillon (3 of 6)");
+
+    {
+        ScreenUser user("Copy all");
+        QTest::keyClick(list, Qt::Key_F10, Qt::ShiftModifier);
+    }
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(),
+              "Protocol\tLocal Address\tRemote Address\tState\n"
+              "TCP\t 10.  0.  0.  2:   22\t 10.  0.  0.  9:50000\tESTABLISHED\n"
+              "TCP\t 10.  0.  0.  3: 1024\t 10.  0.  0.  2:   22\tCLOSE_WAIT\n"
+              "UDP\t 10.  0.  0.  2:   67\t*.*\t \n");
+
+    QTest::keyClick(filter, Qt::Key_Escape);
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_FALSE(filter->isVisible());
+    EXPECT_EQ(dialog.windowTitle(), "Quillon");
+    ClickHeading(list, 2);
+    QStringList now = ColumnTexts(list, 1);
+    now.removeAll(" 10.  0.  0.  3: 1024");
+    now.removeAll(" 10.  0.  0.  2:   67");
+    EXPECT_EQ(now, kernel);
+}
+
+// Paused, the list holds still while the scans go on and dump each change;
+// the same again shows the latest at once.
+TEST_F(StartedWindowTest, PauseHoldsTheListWhileTheDumpsGoOn)
+{
+    dialog.show();
+    QApplication::setActiveWindow(&dialog);
+    auto* list = dialog.findChild<QTreeView*>("IDC_CONN_LIST");
+    std::remove("pause.log");
+    oProp.SetLogEnabled(1);
+    oProp.SetLogFileName("pause.log");
+    SetListeners({41000});
+    dialog.ScanOnce();
+    QTest::keyClick(list, Qt::Key_Pause);
+    EXPECT_EQ(dialog.windowTitle(), "Quillon (paused)");
+    for (std::uint16_t port : {42000, 43000}) {
+        SetListeners({port});
+        dialog.ScanOnce();
+    }
+    EXPECT_EQ(ColumnTexts(list, 1), QStringList("127.  0.  0.  1:41000"));
+    {
+        ScreenUser user("Pause list");
+        QTest::keyClick(list, Qt::Key_F10, Qt::ShiftModifier);
+    }
+    EXPECT_EQ(dialog.windowTitle(), "Quillon");
+    EXPECT_EQ(ColumnTexts(list, 1), QStringList("127.  0.  0.  1:43000"));
+
+    oProp.SetLogEnabled(0);
+    const CONN_TABLE none{};
+    dialog.DumpToLogFile(&none); // closes the log
+    const std::string log = ReadText("pause.log");
+    for (const char* port : {"41000", "42000", "43000"})
+        EXPECT_NE(log.find(port), std::string::npos) << port << " not dumped in\n" << log;
 }
 
 CMainDlg* closingDialog = nullptr;

@@ -2,6 +2,8 @@
 // real hive file in a private $XDG_CONFIG_HOME.
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "platform/hive_file.h"
 #include "platform/registry.h"
@@ -60,6 +62,36 @@ TEST_F(Hive, UnwritableHiveIsRefused)
     std::ofstream(dir / "quillon") << "x";
     EXPECT_EQ(Create(&key), ERROR_ACCESS_DENIED);
     EXPECT_EQ(key, nullptr);
+}
+
+// The kernel cannot be made to fail a folder's flush on demand; this fsync,
+// which the program's calls in this binary reach, fails it while asked to.
+std::atomic<bool> failFolderFlush{false};
+
+extern "C" int fsync(int fd)
+{
+    struct stat status;
+    if (failFolderFlush && fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+        errno = EIO;
+        return -1;
+    }
+    return static_cast<int>(syscall(SYS_fsync, fd));
+}
+
+// A save that might not outlive a crash has failed, and says so.
+TEST_F(Hive, AFailedFolderFlushFailsTheSave)
+{
+    HKEY key = nullptr;
+    ASSERT_EQ(Create(&key), ERROR_SUCCESS);
+    failFolderFlush = true;
+    testing::internal::CaptureStderr();
+    EXPECT_NE(SetDword(key, "BoolProp1", 3), ERROR_SUCCESS);
+    const std::string said = testing::internal::GetCapturedStderr();
+    failFolderFlush = false;
+    EXPECT_EQ(said, "quillon: the settings were not saved to " + file +
+                        ": writing it failed: Input/output error\n");
+    EXPECT_EQ(SetDword(key, "BoolProp1", 3), ERROR_SUCCESS);
+    RegCloseKey(key);
 }
 
 // Damaged files: the good values read, the bad lines never read as values, and

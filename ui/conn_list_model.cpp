@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "monitor/row_text.h"
+#include "settings/prop.h"
 #include "ui/endpoint_font.h"
 #include "ui/line_key.h"
 
@@ -57,6 +58,7 @@ struct SharedTexts {
     QString udp6 = QStringLiteral("UDPv6");
     QString noRemote = QString::fromLatin1(kNoRemoteText);
     StateTexts states;
+    bool named = oProp.GetShowHost() != 0;
 
     const QString& Protocol(const CONN_ROW& row) const { return row.state != 0 ? tcp : udp; }
     const QString& Protocol(const CONN6_ROW& row) const { return row.state != 0 ? tcp6 : udp6; }
@@ -66,6 +68,7 @@ template <typename Row> void FillLine(CONN_LINE& line, const Row& row, SharedTex
 {
     char cell[kCellTextSize];
     SetRow(line, row);
+    line.namedEndpoints = shared.named;
     line.text[0] = shared.Protocol(row);
     FormatLocalEndpoint(row, cell, sizeof cell);
     line.text[1] = QString::fromLocal8Bit(cell);
@@ -149,19 +152,47 @@ void CConnListModel::ReplaceLines(std::vector<CONN_LINE>& lines)
         endInsertRows();
 
     // `lines` now holds the kept lines as they were: the first ones, then the last.
-    int changedFirst = -1;
-    int changedLast = -1;
+    // A signal per run of changed lines, over the columns that changed, so
+    // that a sorting proxy places again only lines whose sorted text changed;
+    // many runs go as one range, since each signal costs the views a pass.
+    struct RUN {
+        int top, bottom, left, right;
+    };
+    constexpr std::size_t kMaxChangedRuns = 8;
+    std::vector<RUN> runs;
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        const std::size_t row = i < ends.before ? i : i + std::size_t(newMiddle);
-        const CONN_LINE& now = m_lines[row];
-        if (std::equal(std::begin(now.text), std::end(now.text), std::begin(lines[i].text)))
+        const int row = int(i < ends.before ? i : i + std::size_t(newMiddle));
+        const CONN_LINE& now = m_lines[std::size_t(row)];
+        int left = kConnLineColumns;
+        int right = -1;
+        for (int column = 0; column < kConnLineColumns; ++column) {
+            if (now.text[column] == lines[i].text[column])
+                continue;
+            left = std::min(left, column);
+            right = column;
+        }
+        if (right < 0)
             continue;
-        changedLast = int(row);
-        if (changedFirst < 0)
-            changedFirst = int(row);
+        if (!runs.empty() && runs.back().bottom == row - 1) {
+            RUN& run = runs.back();
+            run = {run.top, row, std::min(run.left, left), std::max(run.right, right)};
+        } else {
+            runs.push_back({row, row, left, right});
+        }
     }
-    if (changedFirst >= 0 && columnCount() > 0)
-        emit dataChanged(index(changedFirst, 0), index(changedLast, columnCount() - 1));
+    if (runs.size() > kMaxChangedRuns) {
+        RUN all = {runs.front().top, runs.back().bottom, kConnLineColumns, -1};
+        for (const RUN& run : runs)
+            all = {all.top, all.bottom, std::min(all.left, run.left),
+                   std::max(all.right, run.right)};
+        runs = {all};
+    }
+    const int lastColumn = columnCount() - 1;
+    for (const RUN& run : runs) {
+        if (run.left <= lastColumn)
+            emit dataChanged(index(run.top, run.left),
+                             index(run.bottom, std::min(run.right, lastColumn)));
+    }
     lines.insert(lines.end(), std::make_move_iterator(removed.begin()),
                  std::make_move_iterator(removed.end()));
     emit RefillDone();

@@ -19,6 +19,7 @@ struct CONN_LINE {
     CONN_ROW row;
     bool ipv6 = false;
     CONN6_ROW row6{};
+    bool namedEndpoints = false; // the endpoints name hosts and services, not numbers
 };
 
 inline constexpr int kConnLineColumns = 4;

@@ -10,23 +10,55 @@
 
 #include "ui/conn_list_model.h"
 
-CLineCopy::CLineCopy(QTreeView* view, const CConnListModel* model)
-    : QObject(view), m_view(view), m_model(model)
+CLineCopy::CLineCopy(QTreeView* view) : QObject(view), m_view(view)
 {
     m_view->installEventFilter(this);
     m_view->viewport()->installEventFilter(this);
 }
 
-QString CLineCopy::LineText(const CONN_LINE& line, const QTreeView& view)
+namespace {
+
+// The logical columns of `view` in the order shown, without hidden ones.
+QList<int> ShownColumns(const QTreeView& view)
 {
     const QHeaderView* header = view.header();
-    QStringList texts;
+    QList<int> columns;
     for (int visual = 0; visual < header->count(); ++visual) {
         const int column = header->logicalIndex(visual);
         if (column >= 0 && column < kConnLineColumns && !header->isSectionHidden(column))
-            texts << line.text[column];
+            columns << column;
     }
+    return columns;
+}
+
+QString Joined(const QStringList& texts)
+{
     return texts.join(QLatin1Char('\t')) + QLatin1Char('\n');
+}
+
+} // namespace
+
+QString CLineCopy::LineText(const CONN_LINE& line, const QTreeView& view)
+{
+    QStringList texts;
+    for (int column : ShownColumns(view))
+        texts << line.text[column];
+    return Joined(texts);
+}
+
+QString CLineCopy::AllText(const QTreeView& view)
+{
+    const QAbstractItemModel* model = view.model();
+    const QList<int> columns = ShownColumns(view);
+    QStringList headings;
+    for (int column : columns)
+        headings << model->headerData(column, Qt::Horizontal).toString();
+    QString text = Joined(headings);
+    for (int row = 0; row < model->rowCount(); ++row) {
+        if (const CONN_LINE* line = ShownLine(model->index(row, 0)))
+            text += LineText(*line, view);
+    }
+    return text;
 }
 
 bool CLineCopy::eventFilter(QObject* watched, QEvent* event)
@@ -61,7 +93,7 @@ bool CLineCopy::eventFilter(QObject* watched, QEvent* event)
         // A click beside the lines opens nothing.
         const QModelIndex index = m_view->indexAt(request->pos());
         if (index.isValid())
-            ShowMenu(index.row(), request->globalPos());
+            ShowMenu(index, request->globalPos());
         return true;
     }
     default:
@@ -72,34 +104,43 @@ bool CLineCopy::eventFilter(QObject* watched, QEvent* event)
 
 void CLineCopy::ShowMenuForSelectedLine()
 {
-    const int line = SelectedLine();
-    const QPoint at = line >= 0 ? m_view->visualRect(m_model->index(line, 0)).center() : QPoint();
+    const QModelIndex line = SelectedLine();
+    const QPoint at = line.isValid() ? m_view->visualRect(line).center() : QPoint();
     ShowMenu(line, m_view->viewport()->mapToGlobal(at));
 }
 
-int CLineCopy::SelectedLine() const
+QModelIndex CLineCopy::SelectedLine() const
 {
     const QModelIndexList selected = m_view->selectionModel() != nullptr
                                          ? m_view->selectionModel()->selectedIndexes()
                                          : QModelIndexList();
-    return selected.isEmpty() ? -1 : selected.first().row();
+    return selected.isEmpty() ? QModelIndex() : selected.first();
 }
 
-void CLineCopy::ShowMenu(int line, const QPoint& globalPos)
+void CLineCopy::ShowMenu(const QModelIndex& line, const QPoint& globalPos)
 {
-    // The text as it is now: a refill while the menu is open changes the lines.
-    const CONN_LINE* shown = m_model->LineAt(line);
+    // The texts as they are now: a refill while the menu is open changes the lines.
+    const CONN_LINE* shown = ShownLine(line);
     const QString text = shown != nullptr ? LineText(*shown, *m_view) : QString();
+    const QString all = AllText(*m_view);
     QMenu menu(m_view);
     QAction* copy = menu.addAction(QStringLiteral("Copy"));
     copy->setShortcut(QKeySequence::Copy);
     copy->setEnabled(shown != nullptr);
-    if (menu.exec(globalPos) == copy)
+    QAction* copyAll = menu.addAction(QStringLiteral("Copy all"));
+    if (!m_more.isEmpty()) {
+        menu.addSeparator();
+        menu.addActions(m_more);
+    }
+    QAction* chosen = menu.exec(globalPos);
+    if (chosen == copy)
         QGuiApplication::clipboard()->setText(text);
+    else if (chosen == copyAll)
+        QGuiApplication::clipboard()->setText(all);
 }
 
-void CLineCopy::CopyLine(int line)
+void CLineCopy::CopyLine(const QModelIndex& line)
 {
-    if (const CONN_LINE* shown = m_model->LineAt(line))
+    if (const CONN_LINE* shown = ShownLine(line))
         QGuiApplication::clipboard()->setText(LineText(*shown, *m_view));
 }

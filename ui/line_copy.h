@@ -1,13 +1,16 @@
 #pragma once
 
-// Copying a line of the list: Ctrl+C, and "Copy" in the menu of a line (a
-// right click on it; the Menu key or Shift+F10 while the list has the focus).
-// The clipboard gets the line's column texts exactly as shown, in the order
-// shown, joined by tabs, with a line end.
+// Copying lines of the list: Ctrl+C, and "Copy" and "Copy all" in the menu
+// of a line (a right click on it; the Menu key or Shift+F10 while the list
+// has the focus), which also holds the list's other commands. The clipboard
+// gets the column texts exactly as shown, in the order shown, joined by tabs,
+// with a line end; "Copy all" gets every shown line under the headings.
+#include <QList>
+#include <QModelIndex>
 #include <QObject>
 #include <QString>
 
-class CConnListModel;
+class QAction;
 class QPoint;
 class QTreeView;
 struct CONN_LINE;
@@ -16,21 +19,26 @@ class CLineCopy : public QObject {
     Q_OBJECT
 
 public:
-    // Serves `view`, which shows `model`; owned by the view.
-    CLineCopy(QTreeView* view, const CConnListModel* model);
+    // Serves `view`, which shows a CConnListModel; owned by the view.
+    explicit CLineCopy(QTreeView* view);
+
+    // Puts `action` in the menu of a line, after the copy commands.
+    void AddMenuAction(QAction* action) { m_more << action; }
 
     // The clipboard text of `line` as `view` shows its columns.
     static QString LineText(const CONN_LINE& line, const QTreeView& view);
+    // The headings, then every line that `view` shows, in its order.
+    static QString AllText(const QTreeView& view);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    int SelectedLine() const;
-    void ShowMenu(int line, const QPoint& globalPos);
+    QModelIndex SelectedLine() const;
+    void ShowMenu(const QModelIndex& line, const QPoint& globalPos);
     void ShowMenuForSelectedLine();
-    void CopyLine(int line);
+    void CopyLine(const QModelIndex& line);
 
     QTreeView* m_view;
-    const CConnListModel* m_model;
+    QList<QAction*> m_more;
 };

@@ -70,8 +70,17 @@ int ListColumnTextWidth(const QTreeView& list, const QFont& endpointFont, int co
     QStyleOptionHeader heading;
     heading.initFrom(list.header());
     heading.text = QString::fromLatin1(kListColumns[column].heading);
-    int width =
-        style->sizeFromContents(QStyle::CT_HeaderSection, &heading, QSize(), list.header()).width();
+    // The header measures in bold, so that a highlighted heading fits too.
+    QFont bold = list.header()->font();
+    bold.setBold(true);
+    heading.fontMetrics = QFontMetrics(bold);
+    const QSize headingSize =
+        style->sizeFromContents(QStyle::CT_HeaderSection, &heading, QSize(), list.header());
+    int width = headingSize.width();
+    // Room for the arrow of a sorted column, as the header makes it.
+    if (list.header()->isSortIndicatorShown())
+        width += headingSize.height() +
+                 style->pixelMetric(QStyle::PM_HeaderMargin, &heading, list.header());
 
     QStyleOptionViewItem cell;
     cell.initFrom(&list);

@@ -27,9 +27,13 @@
 #include "ui/kept_selection.h"
 #include "ui/line_copy.h"
 #include "ui/list_columns.h"
+#include "ui/list_filter.h"
+#include "ui/list_pause.h"
+#include "ui/list_title.h"
 #include "ui/owner_tooltip.h"
 #include "ui/program_icon.h"
 #include "ui/prop_dlg.h"
+#include "ui/shown_lines.h"
 
 namespace {
 
@@ -116,18 +120,22 @@ void CMainDlg::CreateControls()
     m_list->setRootIsDecorated(false);
     m_list->setItemsExpandable(false);
     m_list->setUniformRowHeights(true);
-    m_list->setSortingEnabled(false);
     m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_list->setSelectionMode(QAbstractItemView::SingleSelection);
     m_list->header()->setStretchLastSection(false);
     m_list->header()->setSectionsMovable(false);
     m_listModel = new CConnListModel(this);
     m_listModel->SetDialogFont(font());
-    m_list->setModel(m_listModel);
-    new CKeptSelection(m_list, m_listModel);
-    new CLineCopy(m_list, m_listModel);
-    new COwnerTooltip(m_list, m_listModel);
+    auto* shown = new CShownLines(m_listModel, this);
+    shown->Serve(m_list);
+    auto* kept = new CKeptSelection(m_list, m_listModel);
+    auto* copy = new CLineCopy(m_list);
+    new COwnerTooltip(m_list);
     new CIpv6ColumnWidths(m_list, m_listModel);
+    m_listPause = new CListPause(m_listModel, this);
+    copy->AddMenuAction((new CListFilter(m_list, shown, kept))->ShowAction());
+    copy->AddMenuAction(m_listPause->ToggleAction());
+    new CListTitle(this, shown, m_listPause);
 
     m_propertiesButton = new QPushButton(QStringLiteral("Properties..."), this);
     m_propertiesButton->setObjectName(QStringLiteral("IDC_PROPERTIES"));
@@ -341,7 +349,7 @@ template <typename Work> void CMainDlg::RunOnUiThread(Work&& work)
 void CMainDlg::RefreshList()
 {
     std::vector<CONN_LINE> lines = BuildConnLines(m_pCurTable, m_pCur6Table);
-    RunOnUiThread([this, &lines] { m_listModel->ReplaceLines(lines); });
+    RunOnUiThread([this, &lines] { m_listPause->Hand(lines); });
     // The old lines come back and are released here, off the user-interface thread.
     lines.clear();
     QCoreApplication::postEvent(this, new CWindowMessageEvent(WM_LISTCHANGED, 0, 0));

@@ -14,6 +14,7 @@
 #include "platform/module_loader.h"
 
 class CConnListModel;
+class CListPause;
 class CPropDlg;
 class QPushButton;
 class QSystemTrayIcon;
@@ -127,6 +128,7 @@ private:
     CScanThread m_scanThread;
     QTreeView* m_list = nullptr;
     CConnListModel* m_listModel = nullptr;
+    CListPause* m_listPause = nullptr;
     QPushButton* m_propertiesButton = nullptr;
     CONN_TABLE* m_pCurTable = nullptr;
     CONN_TABLE* m_pPrevTable = nullptr;

@@ -45,8 +45,7 @@ QString PrintableCommand(const std::string& command)
 
 } // namespace
 
-COwnerTooltip::COwnerTooltip(QTreeView* view, const CConnListModel* model)
-    : QObject(view), m_view(view), m_model(model)
+COwnerTooltip::COwnerTooltip(QTreeView* view) : QObject(view), m_view(view)
 {
     m_pool.setMaxThreadCount(1);
     m_view->viewport()->installEventFilter(this);
@@ -151,7 +150,7 @@ std::optional<SOCKET_ENDPOINT> COwnerTooltip::UnderPointer(QRect* line) const
     if (!viewport->rect().contains(position))
         return std::nullopt;
     const QModelIndex index = m_view->indexAt(position);
-    const CONN_LINE* shown = index.isValid() ? m_model->LineAt(index.row()) : nullptr;
+    const CONN_LINE* shown = ShownLine(index);
     if (shown == nullptr)
         return std::nullopt;
     if (line != nullptr) {

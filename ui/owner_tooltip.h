@@ -13,15 +13,14 @@
 
 #include "platform/socket_owner.h"
 
-class CConnListModel;
 class QTreeView;
 
 class COwnerTooltip : public QObject {
     Q_OBJECT
 
 public:
-    // Serves `view`, which shows `model`; owned by the view.
-    COwnerTooltip(QTreeView* view, const CConnListModel* model);
+    // Serves `view`, which shows a CConnListModel; owned by the view.
+    explicit COwnerTooltip(QTreeView* view);
     ~COwnerTooltip() override;
 
     // The tooltip for a lookup's answer: one line per holding process.
@@ -38,7 +37,6 @@ private:
     std::optional<SOCKET_ENDPOINT> UnderPointer(QRect* line = nullptr) const;
 
     QTreeView* m_view;
-    const CConnListModel* m_model;
     QThreadPool m_pool;
     bool m_busy = false;
     std::optional<SOCKET_ENDPOINT> m_next;

@@ -17,6 +17,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
 from desktop import (BUILD_DIR, Desktop, Quillon, Sockets, bind_hosts_file, enter_private_namespace,  # noqa: E402
                      overlay_system_folders, remove_system_overlays, run, wait_until)
+from accessible_screen import Screen  # noqa: E402
 from wayland_desktop import Sway  # noqa: E402
 
 HOSTS = "127.0.0.1 localhost\n127.0.0.2 alpha.test\n127.0.0.3 bravo.test\n127.0.0.4 charlie.test\n"
@@ -66,77 +67,12 @@ def hold(sockets, listeners=(), pairs=(), udp=()):
 
 def dumps(lines):
     """The row blocks of the log: the row lines after each stamp-only line."""
-    blocks = re.findall(rf"^{STAMP}\n((?:(?:TCP|UDP)\|.*(?:\n|$))+)", "\n".join(lines), re.MULTILINE)
+    blocks = re.findall(rf"^{STAMP}\n((?:(?:TCP|UDP)(?:v6)?\|.*(?:\n|$))+)", "\n".join(lines), re.MULTILINE)
     return [block.splitlines() for block in blocks]
 
 
 def hive_values(path):
     return dict(re.findall(r'^"([^"]+)"=(.*)$', Path(path).read_text(), re.MULTILINE))
-
-
-class Screen:
-    """What the program's windows show, read over the accessibility bus as a screen reader reads it."""
-
-    def __init__(self, desktop):
-        # The accessibility library finds its bus through these when first used.
-        for name in ("DISPLAY", "XAUTHORITY", "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"):
-            os.environ[name] = desktop.env[name]
-        import pyatspi  # Debian's python3-pyatspi
-        self.atspi = pyatspi
-
-    def has(self, node, state):
-        return node.getState().contains(getattr(self.atspi, "STATE_" + state))
-
-    def _windows(self):
-        found = []
-        for app in self.atspi.Registry.getDesktop(0):
-            try:
-                if app is not None and app.name == "quillon":
-                    found += [window for window in app if window is not None and self.has(window, "SHOWING")]
-            except Exception:  # an application that went away while it was read
-                continue
-        return found
-
-    def find(self, role=None, name=None, root=None, timeout=10):
-        """The first showing node, from `root` down (the program's windows), of that role and name."""
-        def first():
-            stack = [root] if root is not None else self._windows()
-            while stack:
-                node = stack.pop()
-                try:
-                    if role in (None, node.getRoleName()) and name in (None, node.name) and self.has(node, "SHOWING"):
-                        return node
-                    stack.extend(reversed([child for child in node if child is not None]))
-                except Exception:
-                    continue
-            return None
-        return wait_until(first, timeout, 0.2)
-
-    def table_rows(self, table):
-        """The lines' column texts, read again when a refill changed the list under the reading."""
-        def read():
-            cells = table.queryTable()
-            found = [[cells.getAccessibleAt(row, column) for column in range(cells.nColumns)]
-                     for row in range(cells.nRows)]
-            return None if None in sum(found, []) else ([tuple(cell.name for cell in line) for line in found],)
-        return (wait_until(read, 5) or ([],))[0]
-
-    def tooltip(self):
-        return next((w.name for w in self._windows() if w.getRoleName() == "tool tip"), None)
-
-    def centre(self, node):
-        x, y, width, height = node.queryComponent().getExtents(self.atspi.DESKTOP_COORDS)
-        return x + width // 2, y + height // 2
-
-    def menu_items(self):
-        """The entries of the open menu, as a screen reader reaches them from the program."""
-        menu = self.find("popup menu", timeout=5)
-        return [item for item in menu if item.getRoleName() == "menu item"] if menu else []
-
-    def unnamed_controls(self, node):
-        """The roles of the controls from `node` down that take the focus but have no name to be read by."""
-        own = [node.getRoleName()] if self.has(node, "FOCUSABLE") and not node.name else []
-        return own + [role for child in node if child is not None for role in self.unnamed_controls(child)]
 
 
 class Scenario(unittest.TestCase):
@@ -267,18 +203,23 @@ class Scenario(unittest.TestCase):
     def test_changes_list_copy_and_hover(self):
         rows = hold(self.sockets, listeners=[("127.0.0.2", 8080), ("0.0.0.0", 2222)],
                     pairs=[(("127.0.0.3", 9000), ("127.0.0.4", 40000))], udp=[("0.0.0.0", 5353), ("127.0.0.2", 6000)])
+        # With the IPv6 option on, the IPv6 rows follow the IPv4 ones.
+        self.sockets.tcp_listen("::1", 9996)
+        self.sockets.udp("::1", 9993)
+        v6 = [("TCPv6", "[::1]: 9996", "[::]:    0", "LISTEN"), ("UDPv6", "[::1]: 9993", "*.*", " ")]
+        v6_lines = [f"{p}|Local address: {local} - Remote address: {remote} - {s}" for p, local, remote, s in v6]
         self.start_desktop()
         quillon = self.program()
-        window = self.started(quillon, bool_prop1=7, refresh_time=500)
-        self.assertEqual(dumps(quillon.log_lines())[0], [log_line(row) for row in rows])
+        window = self.started(quillon, bool_prop1=7, refresh_time=500, ipv6=1)
+        self.assertEqual(dumps(quillon.log_lines())[0], [log_line(row) for row in rows] + v6_lines)
         extra = self.sockets.udp("127.0.0.3", 7777)
         more = in_kernel_order(rows + [("UDP", ("127.0.0.3", 7777), None, " ")])
-        self.assertEqual(self.wait_for_dumps(quillon, 2), [log_line(row) for row in more])
+        self.assertEqual(self.wait_for_dumps(quillon, 2), [log_line(row) for row in more] + v6_lines)
         self.sockets.close(extra)
-        self.assertEqual(self.wait_for_dumps(quillon, 3), [log_line(row) for row in rows])
+        self.assertEqual(self.wait_for_dumps(quillon, 3), [log_line(row) for row in rows] + v6_lines)
         screen = Screen(self.desktop)
         table = screen.find("tree")
-        shown = wait_until(lambda: screen.table_rows(table) == [columns(row) for row in rows] and
+        shown = wait_until(lambda: screen.table_rows(table) == [columns(row) for row in rows] + v6 and
                            screen.table_rows(table), 5)
         self.assertTrue(shown, "the list does not show the endpoints")
         before = quillon.log_lines()
@@ -288,7 +229,7 @@ class Scenario(unittest.TestCase):
         # Copy: the column texts as shown, blanks kept, joined by tabs, with a line end.
         udp = shown.index(columns(("UDP", ("0.0.0.0", 5353), None, " ")))
         clipboard = lambda: run("xclip", "-o", "-selection", "clipboard", check=False, env=self.desktop.env).stdout
-        for row, way in [(0, "ctrl+c"), (udp, "right click"), (1, "Menu"), (2, "shift+F10")]:
+        for row, way in [(0, "ctrl+c"), (udp, "right click"), (1, "Menu"), (2, "shift+F10"), (len(rows), "ctrl+c")]:
             with self.subTest(way=way):
                 point = screen.centre(table.queryTable().getAccessibleAt(row, 1))
                 if way == "right click":
@@ -302,6 +243,16 @@ class Scenario(unittest.TestCase):
                         self.menu(lambda: self.key(way), "Down")
                 copied = "\t".join(shown[row]) + "\n"
                 self.assertEqual(wait_until(lambda: clipboard() == copied and copied, 5), copied)
+
+        # Ctrl+F and an address as typed, blanks or not: its lines stay, and the title counts them.
+        self.key("ctrl+f")
+        self.desktop.xdotool("type", "--delay", "60", "127.0.0.2")
+        kept = [columns(row) for row in rows if "127.0.0.2" in (row[1][0], (row[2] or ("",))[0])]
+        self.assertEqual(wait_until(lambda: screen.table_rows(table) == kept and kept, 5), kept)
+        self.assertIsNotNone(screen.find(name=f"Quillon ({len(kept)} of {len(shown)})", timeout=5))
+        self.key("Escape")
+        self.assertIsNotNone(screen.find(name="Quillon", timeout=5))
+        self.assertEqual(screen.table_rows(table), shown)
 
         # Hovering a line names the processes that hold its endpoint.
         self.desktop.click(*self.corner(window))  # tooltips show in the active window
