@@ -14,6 +14,7 @@ REPETITIONS = "5"
 COMPARISONS = [
     ("bench_conn_table", "BM_GetConnectionTable", "BM_SockDiagRawDump", "<= 1.5 (raw dump is the floor)"),
     ("bench_conn_table", "BM_GetConnectionTable", "BM_ProcNetParse", "<= 0.33 (3x faster than /proc)"),
+    ("bench_conn_table", "BM_GetTcp6Table", "BM_SockDiagRawDump6", "<= 1.5 (raw AF_INET6 dump is the floor)"),
     ("bench_socket_owner", "BM_FindSocketOwners", "BM_BareProcFdWalk", "report (300 processes)"),
     ("bench_row_text", "BM_RowTextNamesOff", "BM_PlainSnprintf", "report"),
     ("bench_row_text", "BM_RowTextNamesOn", "BM_PlainSnprintf", "report"),

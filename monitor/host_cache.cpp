@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -15,8 +16,9 @@
 #include "settings/prop.h"
 
 // Resolver threads are detached and may still store a name while the process
-// exits, so the cache is never destroyed; it stays reachable from here.
+// exits, so the caches are never destroyed; they stay reachable from here.
 CHostCache& hostCache = *new CHostCache;
+CHost6Cache& host6Cache = *new CHost6Cache;
 
 namespace {
 
@@ -53,10 +55,10 @@ void FillComputerName()
         CopyCut("localhost", computerName, sizeof computerName);
 }
 
-void StartResolver(std::uint32_t address)
+template <typename Address> void StartResolver(std::uint32_t (*resolve)(Address), Address address)
 {
     try {
-        std::thread resolver(ResolveThreadProc, address);
+        std::thread resolver(resolve, address);
         // Named before it is let go, so it can be told apart in ps, top and gdb.
         pthread_setname_np(resolver.native_handle(), kResolverThreadName);
         resolver.detach();
@@ -65,13 +67,56 @@ void StartResolver(std::uint32_t address)
     }
 }
 
+// The host text of an address other than the computer's own: its cached
+// name, or its address text while it has none; a new address is entered and
+// its one lookup started.
+template <typename Address, typename Hash, typename AddressText>
+void FormatCachedHost(CHostCacheOf<Address, Hash>& cache, const Address& address,
+                      std::uint32_t (*resolve)(Address), AddressText addressText, char* buffer)
+{
+    // A name may be replaced by SetName, so it is copied under the cache's lock.
+    if (cache.CopyName(address, buffer, kHostTextSize)) {
+        if (buffer[0] == '\0')
+            addressText(buffer);
+        return;
+    }
+
+    // Lookup and insertion are two locked steps; if another thread entered the
+    // address between them, that thread starts the lookup.
+    bool inserted = cache.AddAddress(address) != 0;
+    addressText(buffer);
+    if (inserted)
+        StartResolver(resolve, address);
+}
+
+template <typename Address, typename Hash, typename Lookup>
+std::uint32_t Resolve(CHostCacheOf<Address, Hash>& cache, const Address& address, Lookup lookup)
+{
+    char name[1025];
+    for (int attempt = 0; attempt < kLookupAttempts; ++attempt) {
+        if (lookup(name, sizeof name)) {
+            cache.SetName(address, name);
+            oProp.changed = 1;
+            return 0;
+        }
+        std::this_thread::sleep_for(kRetryWait);
+    }
+    return 0;
+}
+
 } // namespace
 
-CHostCache::~CHostCache()
+std::size_t HOST6_ADDRESS_HASH::operator()(const HOST6_ADDRESS& address) const
 {
-    HOST_ENTRY* entry = head;
+    return std::hash<std::string_view>{}(
+        std::string_view(reinterpret_cast<const char*>(&address), sizeof address));
+}
+
+template <typename Address, typename Hash> CHostCacheOf<Address, Hash>::~CHostCacheOf()
+{
+    Entry* entry = head;
     while (entry != nullptr) {
-        HOST_ENTRY* next = entry->next;
+        Entry* next = entry->next;
         std::free(entry->name);
         delete entry;
         entry = next;
@@ -79,15 +124,17 @@ CHostCache::~CHostCache()
     head = tail = nullptr;
 }
 
-HOST_ENTRY* CHostCache::Find(std::uint32_t address) const
+template <typename Address, typename Hash>
+auto CHostCacheOf<Address, Hash>::Find(const Address& address) const -> Entry*
 {
     auto found = index.find(address);
     return found == index.end() ? nullptr : found->second;
 }
 
-HOST_ENTRY* CHostCache::Append(std::uint32_t address)
+template <typename Address, typename Hash>
+auto CHostCacheOf<Address, Hash>::Append(const Address& address) -> Entry*
 {
-    auto* entry = new (std::nothrow) HOST_ENTRY{address, nullptr, nullptr};
+    auto* entry = new (std::nothrow) Entry{address, nullptr, nullptr};
     if (entry == nullptr)
         return nullptr;
     try {
@@ -101,7 +148,8 @@ HOST_ENTRY* CHostCache::Append(std::uint32_t address)
     return entry;
 }
 
-int CHostCache::SetName(std::uint32_t address, const char* name)
+template <typename Address, typename Hash>
+int CHostCacheOf<Address, Hash>::SetName(const Address& address, const char* name)
 {
     char* copy = nullptr;
     if (name != nullptr && IsPlausibleHostName(name)) {
@@ -111,7 +159,7 @@ int CHostCache::SetName(std::uint32_t address, const char* name)
     }
 
     std::lock_guard<std::mutex> guard(lock);
-    HOST_ENTRY* entry = Find(address);
+    Entry* entry = Find(address);
     if (entry == nullptr)
         entry = Append(address);
     if (entry == nullptr) {
@@ -123,10 +171,11 @@ int CHostCache::SetName(std::uint32_t address, const char* name)
     return 1;
 }
 
-int CHostCache::GetName(std::uint32_t address, const char** name)
+template <typename Address, typename Hash>
+int CHostCacheOf<Address, Hash>::GetName(const Address& address, const char** name)
 {
     std::lock_guard<std::mutex> guard(lock);
-    const HOST_ENTRY* entry = Find(address);
+    const Entry* entry = Find(address);
     if (entry == nullptr)
         return 0;
     if (name != nullptr)
@@ -134,21 +183,26 @@ int CHostCache::GetName(std::uint32_t address, const char** name)
     return 1;
 }
 
-int CHostCache::AddAddress(std::uint32_t address)
+template <typename Address, typename Hash>
+int CHostCacheOf<Address, Hash>::AddAddress(const Address& address)
 {
     std::lock_guard<std::mutex> guard(lock);
     return Find(address) == nullptr && Append(address) != nullptr ? 1 : 0;
 }
 
-int CHostCache::CopyName(std::uint32_t address, char* buffer, std::size_t size)
+template <typename Address, typename Hash>
+int CHostCacheOf<Address, Hash>::CopyName(const Address& address, char* buffer, std::size_t size)
 {
     std::lock_guard<std::mutex> guard(lock);
-    const HOST_ENTRY* entry = Find(address);
+    const Entry* entry = Find(address);
     if (entry == nullptr)
         return 0;
     CopyCut(entry->name != nullptr ? entry->name : "", buffer, size);
     return 1;
 }
+
+template class CHostCacheOf<std::uint32_t>;
+template class CHostCacheOf<HOST6_ADDRESS, HOST6_ADDRESS_HASH>;
 
 void FormatHostAddress(std::uint32_t address, char* buffer)
 {
@@ -160,20 +214,9 @@ void FormatHostAddress(std::uint32_t address, char* buffer)
         CopyCut(computerName, buffer, kHostTextSize);
         return;
     }
-
-    // A name may be replaced by SetName, so it is copied under the cache's lock.
-    if (hostCache.CopyName(address, buffer, kHostTextSize)) {
-        if (buffer[0] == '\0')
-            FormatAddressText(address, buffer, kHostTextSize);
-        return;
-    }
-
-    // Lookup and insertion are two locked steps; if another thread entered the
-    // address between them, that thread starts the lookup.
-    bool inserted = hostCache.AddAddress(address) != 0;
-    FormatAddressText(address, buffer, kHostTextSize);
-    if (inserted)
-        StartResolver(address);
+    FormatCachedHost(
+        hostCache, address, ResolveThreadProc,
+        [address](char* text) { FormatAddressText(address, text, kHostTextSize); }, buffer);
 }
 
 void FormatHostAddress6(const std::uint8_t* address, std::uint32_t scope, char* buffer)
@@ -187,19 +230,25 @@ void FormatHostAddress6(const std::uint8_t* address, std::uint32_t scope, char* 
         CopyCut(computerName, buffer, kHostTextSize);
         return;
     }
-    FormatAddress6Text(address, scope, buffer, kHostTextSize);
+    HOST6_ADDRESS key{};
+    std::memcpy(key.bytes, address, sizeof key.bytes);
+    key.scope = IsLinkLocal6(address) ? scope : 0;
+    FormatCachedHost(
+        host6Cache, key, ResolveThreadProc6,
+        [&key](char* text) { FormatAddress6Text(key.bytes, key.scope, text, kHostTextSize); },
+        buffer);
 }
 
 std::uint32_t ResolveThreadProc(std::uint32_t address)
 {
-    char name[1025];
-    for (int attempt = 0; attempt < kLookupAttempts; ++attempt) {
-        if (LookupHostName(address, name, sizeof name)) {
-            hostCache.SetName(address, name);
-            oProp.changed = 1;
-            return 0;
-        }
-        std::this_thread::sleep_for(kRetryWait);
-    }
-    return 0;
+    return Resolve(hostCache, address, [address](char* name, std::size_t size) {
+        return LookupHostName(address, name, size);
+    });
+}
+
+std::uint32_t ResolveThreadProc6(HOST6_ADDRESS address)
+{
+    return Resolve(host6Cache, address, [&address](char* name, std::size_t size) {
+        return LookupHostName6(address.bytes, address.scope, name, size);
+    });
 }

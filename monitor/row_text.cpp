@@ -153,8 +153,7 @@ void FormatAddress6Text(const std::uint8_t* address, std::uint32_t scope, char* 
     char text[INET6_ADDRSTRLEN + IF_NAMESIZE + 16] = "[";
     inet_ntop(AF_INET6, address, text + 1, INET6_ADDRSTRLEN);
     std::size_t used = std::strlen(text);
-    const bool linkLocal = address[0] == 0xfe && (address[1] & 0xc0) == 0x80;
-    if (linkLocal && scope != 0) {
+    if (IsLinkLocal6(address) && scope != 0) {
         text[used++] = '%';
         char name[IF_NAMESIZE];
         if (if_indextoname(scope, name) != nullptr) {

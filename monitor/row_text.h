@@ -29,6 +29,11 @@ void FormatEndpoint(std::uint32_t address, std::uint16_t port, char* buffer, std
 
 // "TCPv6" for a row whose state is not 0, "UDPv6" otherwise.
 const char* GetProtocolText(const CONN6_ROW& row);
+// fe80::/10, the addresses whose scope is an interface.
+inline bool IsLinkLocal6(const std::uint8_t* address)
+{
+    return address[0] == 0xfe && (address[1] & 0xc0) == 0x80;
+}
 // "[%s]" of an IPv6 address: its RFC 5952 text, with "%" and the interface's
 // name (or number) after a link-local address that has a scope.
 void FormatAddress6Text(const std::uint8_t* address, std::uint32_t scope, char* buffer,

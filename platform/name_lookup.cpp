@@ -18,6 +18,23 @@ namespace {
 
 std::atomic<bool> socketsStarted{false};
 
+// The official name of a socket address, cut to `size`. 1 on an answer.
+template <typename SocketAddress>
+int LookupName(const SocketAddress& address, char* name, std::size_t size)
+{
+    if (name == nullptr || size == 0 || !socketsStarted.load())
+        return 0;
+    // getnameinfo, unlike gethostbyaddr, keeps its answer in our buffer, so
+    // several resolver threads may ask at once.
+    char host[NI_MAXHOST];
+    int result = getnameinfo(reinterpret_cast<const sockaddr*>(&address), sizeof address, host,
+                             sizeof host, nullptr, 0, NI_NAMEREQD);
+    if (result != 0)
+        return 0;
+    CopyCut(host, name, size);
+    return 1;
+}
+
 } // namespace
 
 int WSAStartup(WORD version, void* data)
@@ -31,22 +48,21 @@ int WSAStartup(WORD version, void* data)
 
 int LookupHostName(std::uint32_t address, char* name, std::size_t size)
 {
-    if (name == nullptr || size == 0 || !socketsStarted.load())
-        return 0;
-
     sockaddr_in socketAddress{};
     socketAddress.sin_family = AF_INET;
     socketAddress.sin_addr.s_addr = address;
+    return LookupName(socketAddress, name, size);
+}
 
-    // getnameinfo, unlike gethostbyaddr, keeps its answer in our buffer, so
-    // several resolver threads may ask at once.
-    char host[NI_MAXHOST];
-    int result = getnameinfo(reinterpret_cast<const sockaddr*>(&socketAddress),
-                             sizeof socketAddress, host, sizeof host, nullptr, 0, NI_NAMEREQD);
-    if (result != 0)
+int LookupHostName6(const std::uint8_t* address, std::uint32_t scope, char* name, std::size_t size)
+{
+    if (address == nullptr)
         return 0;
-    CopyCut(host, name, size);
-    return 1;
+    sockaddr_in6 socketAddress{};
+    socketAddress.sin6_family = AF_INET6;
+    std::memcpy(&socketAddress.sin6_addr, address, sizeof socketAddress.sin6_addr);
+    socketAddress.sin6_scope_id = scope;
+    return LookupName(socketAddress, name, size);
 }
 
 BOOL GetComputerNameA(char* buffer, DWORD* size)

@@ -15,6 +15,9 @@ int WSAStartup(WORD version, void* data);
 // Reverse lookup of an IPv4 address (network byte order): the official host
 // name into `name`, cut to `size`. 1 on an answer, 0 on failure. Thread-safe.
 int LookupHostName(std::uint32_t address, char* name, std::size_t size);
+// The same for an IPv6 address (16 bytes, network byte order) on the
+// interface `scope` (0: none).
+int LookupHostName6(const std::uint8_t* address, std::uint32_t scope, char* name, std::size_t size);
 
 // The computer's name into `buffer`; `*size` holds the buffer's size on entry
 // and the name's length on success (the size it needs on a too small buffer).

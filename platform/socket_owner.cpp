@@ -33,14 +33,10 @@ public:
 
     void Add(const iphelper::DumpedSocket& socket) override
     {
-        std::uint32_t local = 0;
-        std::uint32_t remote = 0;
         const inet_diag_msg& diag = socket.diag;
-        if (!iphelper::Ipv4Ends(socket, local, remote) || local != m_endpoint.localAddr ||
-            ntohs(diag.id.idiag_sport) != m_endpoint.localPort)
-            return;
-        if (m_endpoint.tcp && (remote != m_endpoint.remoteAddr ||
-                               ntohs(diag.id.idiag_dport) != m_endpoint.remotePort))
+        if (ntohs(diag.id.idiag_sport) != m_endpoint.localPort ||
+            (m_endpoint.tcp && ntohs(diag.id.idiag_dport) != m_endpoint.remotePort) ||
+            !AddressesMatch(socket))
             return;
         matches.push_back({diag.idiag_inode, diag.idiag_uid});
     }
@@ -48,6 +44,25 @@ public:
     std::vector<DIAG_MATCH> matches;
 
 private:
+    // The addresses as the tables show them: a dual-stack socket has an
+    // IPv4 and an IPv6 endpoint.
+    bool AddressesMatch(const iphelper::DumpedSocket& socket) const
+    {
+        if (m_endpoint.family == AF_INET6) {
+            MIB_TCP6ROW row{};
+            return iphelper::Ipv6Ends(socket, row) &&
+                   std::memcmp(row.LocalAddr, m_endpoint.localAddr6, 16) == 0 &&
+                   row.dwLocalScopeId == m_endpoint.localScope &&
+                   (!m_endpoint.tcp ||
+                    (std::memcmp(row.RemoteAddr, m_endpoint.remoteAddr6, 16) == 0 &&
+                     row.dwRemoteScopeId == m_endpoint.remoteScope));
+        }
+        std::uint32_t local = 0;
+        std::uint32_t remote = 0;
+        return iphelper::Ipv4Ends(socket, local, remote) && local == m_endpoint.localAddr &&
+               (!m_endpoint.tcp || remote == m_endpoint.remoteAddr);
+    }
+
     SOCKET_ENDPOINT m_endpoint;
 };
 
@@ -134,8 +149,10 @@ SOCKET_OWNERS FindSocketOwners(const SOCKET_ENDPOINT& endpoint)
     SOCKET_OWNERS owners;
     EndpointSink sink(endpoint);
     std::vector<char> receive;
-    owners.error = iphelper::DumpSockDiag(
-        endpoint.tcp ? iphelper::Protocol::Tcp : iphelper::Protocol::Udp, sink, receive);
+    const iphelper::Protocol protocol =
+        endpoint.tcp ? iphelper::Protocol::Tcp : iphelper::Protocol::Udp;
+    owners.error = endpoint.family == AF_INET6 ? iphelper::DumpSockDiag6(protocol, sink, receive)
+                                               : iphelper::DumpSockDiag(protocol, sink, receive);
     if (owners.error != 0)
         return owners;
 

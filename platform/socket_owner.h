@@ -1,8 +1,9 @@
 #pragma once
 
-// Which processes hold an IPv4 endpoint: the socket's inode from a fresh
+// Which processes hold an endpoint: the socket's inode from a fresh
 // sock_diag dump, then every process whose /proc/PID/fd links to
 // socket:[inode]. Asked for one endpoint at a time, never per snapshot.
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -15,6 +16,13 @@ struct SOCKET_ENDPOINT {
     std::uint16_t localPort; // host byte order
     std::uint32_t remoteAddr;
     std::uint16_t remotePort;
+    // AF_INET6: the ends are these addresses (network byte order) and scopes,
+    // as the IPv6 tables give them, and the two above are unused.
+    int family = AF_INET;
+    std::uint8_t localAddr6[16] = {};
+    std::uint32_t localScope = 0;
+    std::uint8_t remoteAddr6[16] = {};
+    std::uint32_t remoteScope = 0;
 
     bool operator==(const SOCKET_ENDPOINT&) const = default;
 };

@@ -81,33 +81,52 @@ TEST(DialogLayout, ListShowsEveryTextUncutWithoutScrollingSideways)
     for (std::uint16_t port = 1; port <= 40; ++port)
         tcp.push_back(Tcp(5, "127.0.0.1", port, "127.0.0.1", 65535));
     SetRows(tcp, {Udp("255.255.255.255", 65535)});
-    for (qreal points : kPointSizes) {
-        SCOPED_TRACE(points);
+    // The widest IPv6 texts have a scope with no interface: ten digits, where
+    // an interface's name may take fifteen.
+    MIB_TCP6ROW tcp6{5, {0xfe, 0xbf}, ~0u, htons(65535), {}, ~0u, htons(65535)};
+    std::fill(tcp6.LocalAddr + 2, tcp6.LocalAddr + 16, 0xFF);
+    std::copy(tcp6.LocalAddr, tcp6.LocalAddr + 16, tcp6.RemoteAddr);
+    const MIB_UDP6ROW udp6{};
+    FakeSetTcp6Rows(&tcp6, 1);
+    FakeSetUdp6Rows(&udp6, 1);
+    // IPv6 off at each size, then on (once stored, the option stays stored).
+    QSize windowSizes[std::size(kPointSizes)];
+    for (std::size_t run = 0; run < 2 * std::size(kPointSizes); ++run) {
+        const bool ipv6 = run >= std::size(kPointSizes);
+        const qreal points = kPointSizes[run % std::size(kPointSizes)];
+        SCOPED_TRACE(testing::Message() << points << (ipv6 ? " with IPv6" : ""));
         SetDesktopFont(points);
         StoreSettings(10000);
+        oProp.SetScanIpv6(ipv6);
+        oProp.Save();
         ScreenUser user;
         CMainDlg dialog;
         dialog.SetIpHelperDirectory(FAKE_IPHLPAPI_DIR);
         ASSERT_TRUE(dialog.OnInitDialog());
-        // It opens at its least size, the template's.
+        // It opens at its least size, the template's, with or without IPv6
+        // lines; the list scrolls to the wider columns.
         EXPECT_EQ(dialog.size(), dialog.minimumSize());
         ExpectControlsFit(dialog, true);
+        QSize& windowSize = windowSizes[run % std::size(kPointSizes)];
+        EXPECT_EQ(dialog.size(), ipv6 ? windowSize : (windowSize = dialog.size()));
 
         auto* list = dialog.findChild<QTreeView*>("IDC_CONN_LIST");
         QAbstractItemModel* model = list->model();
-        ASSERT_EQ(model->rowCount(), 53);
+        ASSERT_EQ(model->rowCount(), ipv6 ? 55 : 53);
         EXPECT_TRUE(list->verticalScrollBar()->isVisible());
-        EXPECT_FALSE(list->horizontalScrollBar()->isVisible());
+        EXPECT_EQ(list->horizontalScrollBar()->isVisible(), ipv6);
         // As the header and the view measure a text before they cut it.
         const QAbstractItemView* view = list;
+        const QFont endpoint = model->index(0, 1).data(Qt::FontRole).value<QFont>();
+        const int moreDigits = ipv6 ? QFontMetrics(endpoint).horizontalAdvance("12345") : 0;
         for (int column = 0; column < model->columnCount(); ++column) {
             SCOPED_TRACE(column);
+            const int more = column == 1 || column == 2 ? moreDigits : 0;
             EXPECT_LE(list->header()->sectionSizeHint(column), list->columnWidth(column));
-            EXPECT_LE(view->sizeHintForColumn(column), list->columnWidth(column));
+            EXPECT_LE(view->sizeHintForColumn(column) + more, list->columnWidth(column));
         }
         // The blank-padded endpoint texts line up only when every character
         // they can hold is drawn with one advance.
-        const QFont endpoint = model->index(0, 1).data(Qt::FontRole).value<QFont>();
         EXPECT_EQ(endpoint.pointSizeF(), points);
         const QFontMetricsF metrics(endpoint);
         const QString characters = QStringLiteral("0123456789 .:*-[]azAZmiwlWI");

@@ -33,6 +33,15 @@ std::string HostText(std::uint32_t address)
     return AddressText(address, true);
 }
 
+std::string HostText6(const char* numeric, std::uint32_t scope = 0)
+{
+    std::uint8_t address[16];
+    inet_pton(AF_INET6, numeric, address);
+    char text[kHostTextSize];
+    FormatHostAddress6(address, scope, text);
+    return text;
+}
+
 // Resolver threads, by id, started since `before`; the name tells them apart
 // from the sanitizers' own threads.
 std::set<int> Resolvers(const std::set<int>& before = {})
@@ -48,8 +57,9 @@ std::set<int> Resolvers(const std::set<int>& before = {})
     return ids;
 }
 
-// The name is in /etc/hosts only once the first lookup has failed: it comes
-// from the second. First in the file: namespaces want a process of one thread.
+// The names are in /etc/hosts only once the first lookups have failed: they
+// come from the second. A link-local address is one entry per scope. First
+// in the file: namespaces want a process of one thread.
 TEST(HostResolver, SecondAttemptAnswersAfterAFailedFirst)
 {
     TempDir dir;
@@ -63,23 +73,33 @@ TEST(HostResolver, SecondAttemptAnswersAfterAFailedFirst)
     oProp.changed = 0;
     const std::uint32_t address = inet_addr("127.0.0.21");
     EXPECT_EQ(HostText(address), AddressText(address));
-    const std::set<int> resolver = Resolvers();
-    ASSERT_EQ(resolver.size(), 1u);
-    // The resolver's first sleep is the wait after its failed attempt.
-    const std::string task = "/proc/self/task/" + std::to_string(*resolver.begin()) + "/syscall";
-    const auto sleeping = [&] {
+    EXPECT_EQ(HostText6("fe80::21", 1), "[fe80::21%lo]");
+    EXPECT_EQ(HostText6("fe80::21", 7), "[fe80::21%7]");
+    EXPECT_EQ(HostText6("fe80::21", 1), "[fe80::21%lo]");
+    const std::set<int> resolvers = Resolvers();
+    ASSERT_EQ(resolvers.size(), 3u);
+    // A resolver's first sleep is the wait after its failed attempt.
+    const auto sleeping = [](int resolver) {
         int number = -1;
-        std::ifstream(task) >> number;
+        std::ifstream("/proc/self/task/" + std::to_string(resolver) + "/syscall") >> number;
         return number == SYS_clock_nanosleep || number == SYS_nanosleep;
     };
-    for (int tries = 0; tries < 1000 && !sleeping(); ++tries)
+    for (int resolver : resolvers) {
+        for (int tries = 0; tries < 1000 && !sleeping(resolver); ++tries)
+            std::this_thread::sleep_for(10ms);
+        ASSERT_TRUE(sleeping(resolver));
+    }
+    std::ofstream(hosts, std::ios::app) << "127.0.0.21 second.quillon.test\n"
+                                        << "fe80::21 six.quillon.test\n";
+    const auto named = [&] {
+        return HostText(address) == "second.quillon.test" &&
+               HostText6("fe80::21", 1) == "six.quillon.test" &&
+               HostText6("fe80::21", 7) == "six.quillon.test";
+    };
+    for (int tries = 0; tries < 1000 && !named(); ++tries)
         std::this_thread::sleep_for(10ms);
-    ASSERT_TRUE(sleeping());
-    std::ofstream(hosts, std::ios::app) << "127.0.0.21 second.quillon.test\n";
-    for (int tries = 0; tries < 1000 && oProp.changed.load() == 0; ++tries)
-        std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(named());
     EXPECT_EQ(oProp.changed.load(), 1);
-    EXPECT_EQ(HostText(address), "second.quillon.test");
 }
 
 // Names are kept whole; the host text shows what fits of them.
@@ -98,6 +118,9 @@ TEST(HostCache, KeepsOnlyPlausibleNames)
         ASSERT_NE(hostCache.GetName(address, &name), 0);
         EXPECT_STREQ(name, kept ? text.c_str() : nullptr);
         EXPECT_EQ(HostText(address), kept ? text.substr(0, longest.size()) : AddressText(address));
+        ASSERT_NE(host6Cache.SetName({{0x20, 0x01, 0x0d, 0xb8, 7}, 0}, text.c_str()), 0);
+        EXPECT_EQ(HostText6("2001:db8:700::"),
+                  kept ? text.substr(0, longest.size()) : "[2001:db8:700::]");
     }
 }
 

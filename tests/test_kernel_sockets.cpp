@@ -387,6 +387,22 @@ TEST_F(KernelSockets, Ipv6TablesHoldTheIpv6EndsAndProcReadsTheSame)
         Row6(MIB_TCP_STATE_ESTAB, "::1", 41000, "::1", 9997),
     };
     EXPECT_TRUE((Read6<MIB_TCP6TABLE, MIB_TCP6ROW>(GetTcp6Table)) == tcp);
+    // Their holders, a UDP one's, and none for a port the v6-only listener has
+    // on another address.
+    std::vector<MIB_TCP6ROW> owned = tcp;
+    owned.push_back(Row6(0, "::1", 5302));
+    owned.push_back(Row6(MIB_TCP_STATE_LISTEN, "::1", 9998));
+    for (const MIB_TCP6ROW& r : owned) {
+        SOCKET_ENDPOINT endpoint{r.State != 0,          0,       ntohs(r.dwLocalPort), 0,
+                                 ntohs(r.dwRemotePort), AF_INET6};
+        std::memcpy(endpoint.localAddr6, r.LocalAddr, 16);
+        std::memcpy(endpoint.remoteAddr6, r.RemoteAddr, 16);
+        const SOCKET_OWNERS owners = FindSocketOwners(endpoint);
+        const bool held = &r != &owned.back();
+        EXPECT_EQ(owners.status, held ? Found : Gone) << endpoint.localPort;
+        EXPECT_TRUE(held ? owners.holders.size() == 1 && owners.holders[0].pid == getpid()
+                         : owners.holders.empty());
+    }
     std::vector<MIB_UDP6ROW> udp;
     for (const auto& [address, port] :
          {std::pair{"::", 5300}, std::pair{"::", 5301}, std::pair{"::1", 5302}}) {

@@ -19,5 +19,7 @@ inline constexpr LIST_COLUMN kListColumns[] = {
 };
 
 // Pixels that `column` of `list` needs to show its heading and any of its
-// texts with names off (`endpointFont` for the endpoint columns) uncut.
-int ListColumnTextWidth(const QTreeView& list, const QFont& endpointFont, int column);
+// texts with names off (`endpointFont` for the endpoint columns) uncut: those
+// of IPv4 lines, or with `ipv6` those of IPv6 lines.
+int ListColumnTextWidth(const QTreeView& list, const QFont& endpointFont, int column,
+                        bool ipv6 = false);

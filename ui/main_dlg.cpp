@@ -25,6 +25,7 @@
 #include "ui/api_error_text.h"
 #include "ui/conn_list_model.h"
 #include "ui/dialog_units.h"
+#include "ui/ipv6_column_widths.h"
 #include "ui/kept_selection.h"
 #include "ui/line_copy.h"
 #include "ui/list_columns.h"
@@ -137,6 +138,7 @@ void CMainDlg::CreateControls()
     auto* kept = new CKeptSelection(m_list, m_listModel);
     auto* copy = new CLineCopy(m_list);
     new COwnerTooltip(m_list);
+    new CIpv6ColumnWidths(m_list, m_listModel);
     m_listPause = new CListPause(m_listModel, this);
     copy->AddMenuAction((new CListFilter(m_list, shown, kept))->ShowAction());
     copy->AddMenuAction(m_listPause->ToggleAction());

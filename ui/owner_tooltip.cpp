@@ -15,9 +15,20 @@ namespace {
 // An answer younger than this is shown again without a new lookup.
 constexpr qint64 kAnswerLifetimeMs = 2000;
 
-SOCKET_ENDPOINT EndpointOf(const CONN_ROW& row)
+SOCKET_ENDPOINT EndpointOf(const CONN_LINE& line)
 {
-    return {row.state != 0, row.localAddr, row.localPort, row.remoteAddr, row.remotePort};
+    if (!line.ipv6) {
+        const CONN_ROW& row = line.row;
+        return {row.state != 0, row.localAddr, row.localPort, row.remoteAddr, row.remotePort};
+    }
+    const CONN6_ROW& row = line.row6;
+    SOCKET_ENDPOINT endpoint{row.state != 0, 0, row.localPort, 0, row.remotePort};
+    endpoint.family = AF_INET6;
+    std::memcpy(endpoint.localAddr6, row.localAddr, sizeof endpoint.localAddr6);
+    std::memcpy(endpoint.remoteAddr6, row.remoteAddr, sizeof endpoint.remoteAddr6);
+    endpoint.localScope = row.localScope;
+    endpoint.remoteScope = row.remoteScope;
+    return endpoint;
 }
 
 // Command names are whatever a process chose; control characters would
@@ -140,12 +151,11 @@ std::optional<SOCKET_ENDPOINT> COwnerTooltip::UnderPointer(QRect* line) const
         return std::nullopt;
     const QModelIndex index = m_view->indexAt(position);
     const CONN_LINE* shown = ShownLine(index);
-    // The holders of IPv6 endpoints are not looked up yet.
-    if (shown == nullptr || shown->ipv6)
+    if (shown == nullptr)
         return std::nullopt;
     if (line != nullptr) {
         const QRect cell = m_view->visualRect(index);
         *line = QRect(0, cell.top(), viewport->width(), cell.height());
     }
-    return EndpointOf(shown->row);
+    return EndpointOf(*shown);
 }

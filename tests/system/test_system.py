@@ -254,14 +254,16 @@ class Scenario(unittest.TestCase):
         self.assertIsNotNone(screen.find(name="Quillon", timeout=5))
         self.assertEqual(screen.table_rows(table), shown)
 
-        # Hovering a line names the processes that hold its endpoint.
-        self.desktop.click(*self.corner(window))  # tooltips show in the active window
-        x, y = screen.centre(table.queryTable().getAccessibleAt(shown.index(columns(rows[0])), 1))
-        self.desktop.move(x, y)
-        self.desktop.move(x + 2, y)
+        # Hovering a line, IPv4 then IPv6, names the processes that hold its endpoint.
         text = f"{Path('/proc/self/comm').read_text().strip()} (pid {os.getpid()}, user root)"
-        self.assertEqual(wait_until(lambda: screen.tooltip() == text and text, 10), text,
-                         f"the tooltip shows {screen.tooltip()!r}")
+        for row in (shown.index(columns(rows[0])), len(rows)):
+            self.desktop.click(*self.corner(window))  # tooltips show in the active window
+            self.assertTrue(wait_until(lambda: screen.tooltip() is None, 5), "a tooltip stays up")
+            x, y = screen.centre(table.queryTable().getAccessibleAt(row, 1))
+            self.desktop.move(x, y)
+            self.desktop.move(x + 2, y)
+            self.assertEqual(wait_until(lambda: screen.tooltip() == text and text, 10), text,
+                             f"the tooltip of line {row} shows {screen.tooltip()!r}")
 
     def test_properties_by_mouse_while_the_log_box_is_up(self):
         """The log's box comes at every change while the log can't be opened; logging off is the way out."""
