@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <utility>
 
 #include "monitor/scan_cycle.h"
@@ -19,7 +20,7 @@ struct RecordingHost : CScanHost {
         calls.push_back("snapshot");
         CONN_TABLE* table = snapshot.table;
         snapshot.table6->count = static_cast<std::uint32_t>(rows6.size());
-        std::memcpy(snapshot.table6->rows, rows6.data(), rows6.size() * sizeof(CONN6_ROW));
+        std::copy(rows6.begin(), rows6.end(), snapshot.table6->rows);
         // A failed snapshot still leaves something behind in the buffer.
         table->count = failSnapshot ? 0 : static_cast<std::uint32_t>(rows.size());
         std::memcpy(table->rows, rows.data(), table->count * sizeof(CONN_ROW));
