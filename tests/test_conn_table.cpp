@@ -115,7 +115,7 @@ TEST_F(ConnectionTable, FullSystemTablesFillTheTableTcpFirstAndCutUdpAt4095)
 }
 
 // IPv6 rows that cannot be read, or do not all fit, are left out of the
-// snapshot and said once until they are read again; the IPv4 rows go on.
+// snapshot and said once until they are read again.
 TEST_F(ConnectionTable, Ipv6RowsThatFailAreLeftOutAndSaidOnce)
 {
     using namespace std::string_literals;
@@ -138,7 +138,6 @@ TEST_F(ConnectionTable, Ipv6RowsThatFailAreLeftOutAndSaidOnce)
     EXPECT_EQ(table6->count, 0u);
     fakeTcp6.sizeAnswer = 0;
     EXPECT_EQ(take(), std::pair(0, ""s));
-    EXPECT_EQ(1, Take());
     fakeTcp6.sizeAnswer = 122;
     fakeUdp6.rows.clear();
     EXPECT_EQ(take(), std::pair(1, ""s));

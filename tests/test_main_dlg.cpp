@@ -288,10 +288,9 @@ TEST_F(StartedWindowTest, NewLinesAreMarkedForAWhile)
         }
         return ports;
     };
-    // An IPv6 listener on [::1]:1004 throughout, one on [::1]:1003 at the last refill.
+    // An IPv6 listener on [::]:1004 throughout, one on [::]:1003 at the last refill.
     oProp.SetScanIpv6(1);
     MIB_TCP6ROW v6[2] = {{2, {}, 0, htons(1003), {}, 0, 0}, {2, {}, 0, htons(1004), {}, 0, 0}};
-    v6[0].LocalAddr[15] = v6[1].LocalAddr[15] = 1;
     const std::pair<std::vector<std::uint16_t>, QStringList> refills[] = {
         {{1000, 1001}, {}},
         {{999, 1000, 1001, 1002}, {" 999", "1002"}},
