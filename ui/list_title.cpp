@@ -12,7 +12,7 @@ CListTitle::CListTitle(QWidget* window, const CShownLines* shown, const CListPau
       m_plain(window->windowTitle())
 {
     // A refill is counted once it is done; a new filter at each change.
-    auto* lines = qobject_cast<const CConnListModel*>(shown->sourceModel());
+    const CConnListModel* lines = shown->Lines();
     connect(lines, &CConnListModel::RefillStarting, this, [this] { m_refilling = true; });
     connect(lines, &CConnListModel::RefillDone, this, [this] {
         m_refilling = false;
@@ -40,9 +40,8 @@ QString CListTitle::Compose(const QString& plain, bool paused, int shown, int al
 
 void CListTitle::Update()
 {
-    const QAbstractItemModel* all = m_shown->sourceModel();
-    const QString title = Compose(m_plain, m_pause->IsPaused(), m_shown->rowCount(),
-                                  all != nullptr ? all->rowCount() : 0);
+    const QString title =
+        Compose(m_plain, m_pause->IsPaused(), m_shown->rowCount(), m_shown->Lines()->rowCount());
     if (title != m_window->windowTitle())
         m_window->setWindowTitle(title);
 }

@@ -23,6 +23,9 @@ public:
     // descending, then the model's order again.
     void Serve(QTreeView* view);
 
+    // The lines shown, whatever proxy stands between.
+    const CConnListModel* Lines() const { return m_lines; }
+
     void SetFilterText(const QString& text);
     const QString& FilterText() const { return m_filter; }
     bool Accepts(const CONN_LINE& line) const;
