@@ -1,61 +1,48 @@
 #include "ui/line_key.h"
 
 #include <algorithm>
-#include <cstring>
+#include <arpa/inet.h>
 
 #include "ui/conn_list_model.h"
 
 namespace {
 
-void Append(QByteArray& key, const void* field, std::size_t size)
+// Eight address bytes as one word that compares as they do.
+std::uint64_t Word(const std::uint8_t* bytes)
 {
-    key.append(static_cast<const char*>(field), static_cast<qsizetype>(size));
+    std::uint64_t word = 0;
+    for (int i = 0; i < 8; ++i)
+        word = word << 8 | bytes[i];
+    return word;
 }
 
 } // namespace
 
-QByteArray EndpointKey(const CONN_LINE& line)
+LINE_KEY LineKey(const CONN_LINE& line)
 {
     if (line.ipv6) {
         const CONN6_ROW& row = line.row6;
-        QByteArray key;
-        key.reserve(45);
-        key.append(row.state != 0 ? 't' : 'u');
-        Append(key, row.localAddr, sizeof row.localAddr);
-        Append(key, &row.localScope, sizeof row.localScope);
-        Append(key, &row.localPort, sizeof row.localPort);
-        Append(key, row.remoteAddr, sizeof row.remoteAddr);
-        Append(key, &row.remoteScope, sizeof row.remoteScope);
-        Append(key, &row.remotePort, sizeof row.remotePort);
-        return key;
+        const std::uint64_t udp = row.state == 0 ? 1 : 0;
+        return {{std::uint64_t{1} << 56 | udp << 48, Word(row.localAddr), Word(row.localAddr + 8),
+                 std::uint64_t{row.localScope} << 16 | row.localPort, Word(row.remoteAddr),
+                 Word(row.remoteAddr + 8), std::uint64_t{row.remoteScope} << 16 | row.remotePort}};
     }
     const CONN_ROW& row = line.row;
-    QByteArray key;
-    key.reserve(17);
-    key.append(row.state != 0 ? 'T' : 'U');
-    Append(key, &row.localAddr, sizeof row.localAddr);
-    Append(key, &row.localPort, sizeof row.localPort);
-    Append(key, &row.remoteAddr, sizeof row.remoteAddr);
-    Append(key, &row.remotePort, sizeof row.remotePort);
-    return key;
+    const std::uint64_t udp = row.state == 0 ? 1 : 0;
+    return {{udp << 48 | std::uint64_t(ntohl(row.localAddr)) << 16 | row.localPort,
+             std::uint64_t(ntohl(row.remoteAddr)) << 16 | row.remotePort}};
+}
+
+QByteArray EndpointKey(const CONN_LINE& line)
+{
+    const LINE_KEY key = LineKey(line);
+    return QByteArray(reinterpret_cast<const char*>(key.words.data()),
+                      static_cast<qsizetype>(sizeof key.words));
 }
 
 bool SameEndpoint(const CONN_LINE& a, const CONN_LINE& b)
 {
-    if (a.ipv6 || b.ipv6) {
-        const CONN6_ROW& x = a.row6;
-        const CONN6_ROW& y = b.row6;
-        return a.ipv6 == b.ipv6 && (x.state != 0) == (y.state != 0) &&
-               std::memcmp(x.localAddr, y.localAddr, sizeof x.localAddr) == 0 &&
-               x.localScope == y.localScope && x.localPort == y.localPort &&
-               std::memcmp(x.remoteAddr, y.remoteAddr, sizeof x.remoteAddr) == 0 &&
-               x.remoteScope == y.remoteScope && x.remotePort == y.remotePort;
-    }
-    const CONN_ROW& x = a.row;
-    const CONN_ROW& y = b.row;
-    return (x.state != 0) == (y.state != 0) && x.localAddr == y.localAddr &&
-           x.localPort == y.localPort && x.remoteAddr == y.remoteAddr &&
-           x.remotePort == y.remotePort;
+    return LineKey(a) == LineKey(b);
 }
 
 KEPT_ENDS KeptEnds(const std::vector<CONN_LINE>& old, const std::vector<CONN_LINE>& fresh)

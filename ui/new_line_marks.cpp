@@ -6,8 +6,6 @@
 
 #include <algorithm>
 
-#include <arpa/inet.h>
-
 #include "ui/conn_list_model.h"
 
 namespace {
@@ -40,42 +38,12 @@ CNewLineMarks::CNewLineMarks(CConnListModel* lines, QObject* parent)
     m_clock.start();
 }
 
-namespace {
-
-// Eight address bytes as one word that compares as they do.
-std::uint64_t Word(const std::uint8_t* bytes)
-{
-    std::uint64_t word = 0;
-    for (int i = 0; i < 8; ++i)
-        word = word << 8 | bytes[i];
-    return word;
-}
-
-} // namespace
-
-CNewLineMarks::ENDPOINT CNewLineMarks::EndpointOf(const CONN_LINE& line)
-{
-    // In the table's own order (IPv4 before IPv6, TCP rows first, then by
-    // address, scope and port), so that a refill's endpoints come sorted already.
-    if (line.ipv6) {
-        const CONN6_ROW& row = line.row6;
-        const std::uint64_t udp = row.state == 0 ? 1 : 0;
-        return {{std::uint64_t{1} << 56 | udp << 48, Word(row.localAddr), Word(row.localAddr + 8),
-                 std::uint64_t{row.localScope} << 16 | row.localPort, Word(row.remoteAddr),
-                 Word(row.remoteAddr + 8), std::uint64_t{row.remoteScope} << 16 | row.remotePort}};
-    }
-    const CONN_ROW& row = line.row;
-    const std::uint64_t udp = row.state == 0 ? 1 : 0;
-    return {{udp << 48 | std::uint64_t(ntohl(row.localAddr)) << 16 | row.localPort,
-             std::uint64_t(ntohl(row.remoteAddr)) << 16 | row.remotePort}};
-}
-
 void CNewLineMarks::OnRefillDone()
 {
     m_fresh.clear();
     const int count = m_lines->rowCount();
     for (int row = 0; row < count; ++row)
-        m_fresh.push_back(EndpointOf(*m_lines->LineAt(row)));
+        m_fresh.push_back(LineKey(*m_lines->LineAt(row)));
     if (!std::is_sorted(m_fresh.begin(), m_fresh.end()))
         std::sort(m_fresh.begin(), m_fresh.end());
 
@@ -88,7 +56,7 @@ void CNewLineMarks::OnRefillDone()
         const qint64 until = m_clock.elapsed() + m_markTime;
         const std::size_t before = m_marks.size();
         auto shown = m_shown.cbegin();
-        for (const ENDPOINT& endpoint : m_fresh) {
+        for (const LINE_KEY& endpoint : m_fresh) {
             while (shown != m_shown.cend() && *shown < endpoint)
                 ++shown;
             if (shown == m_shown.cend() || endpoint < *shown)
@@ -134,10 +102,10 @@ bool CNewLineMarks::IsMarked(const QModelIndex& index) const
     const CONN_LINE* line = m_lines->LineAt(mapToSource(index).row());
     if (line == nullptr)
         return false;
-    const ENDPOINT endpoint = EndpointOf(*line);
+    const LINE_KEY endpoint = LineKey(*line);
     auto found =
         std::lower_bound(m_marks.begin(), m_marks.end(), endpoint,
-                         [](const MARK& mark, const ENDPOINT& key) { return mark.endpoint < key; });
+                         [](const MARK& mark, const LINE_KEY& key) { return mark.endpoint < key; });
     return found != m_marks.end() && found->endpoint == endpoint;
 }
 

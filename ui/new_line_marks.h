@@ -9,13 +9,11 @@
 #include <QIdentityProxyModel>
 #include <QTimer>
 
-#include <array>
-#include <compare>
-#include <cstdint>
 #include <vector>
 
+#include "ui/line_key.h"
+
 class CConnListModel;
-struct CONN_LINE;
 
 class CNewLineMarks : public QIdentityProxyModel {
     Q_OBJECT
@@ -30,18 +28,11 @@ public:
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
 
 private:
-    // Family and protocol, then the local and the remote address, scope and
-    // port, in words that compare as the kernel orders its tables.
-    struct ENDPOINT {
-        std::array<std::uint64_t, 7> words;
-        auto operator<=>(const ENDPOINT&) const = default;
-    };
     struct MARK {
-        ENDPOINT endpoint;
+        LINE_KEY endpoint;
         qint64 until; // on m_clock
     };
 
-    static ENDPOINT EndpointOf(const CONN_LINE& line);
     void OnRefillDone();
     void OnMarkTimeOver();
     void ArmTimer();
@@ -50,8 +41,8 @@ private:
     const CConnListModel* m_lines;
     // The endpoints of the last refill, sorted, and the next refill's, in a
     // buffer whose room is kept from refill to refill.
-    std::vector<ENDPOINT> m_shown;
-    std::vector<ENDPOINT> m_fresh;
+    std::vector<LINE_KEY> m_shown;
+    std::vector<LINE_KEY> m_fresh;
     std::vector<MARK> m_marks; // sorted by endpoint
     bool m_refilled = false;
     int m_markTime = 3000;
