@@ -43,22 +43,36 @@ CONN_ROW ConnRow(const MIB_UDPROW& row)
 
 // The size query, the bound on the needed size and the read into a scratch
 // buffer of exactly that size; then the entry count, which must fit the bytes
-// that were asked for. The rows are appended after those already in `table`;
-// rows beyond its capacity are dropped: a full table is still a snapshot.
+// that were asked for. Null with the table in `scratch`, else the cause.
+template <typename Table>
+const char* ReadSystemTable(std::uint32_t (*read)(Table*, std::uint32_t*, int),
+                            std::uint32_t maxBytes, ScratchBuffer& scratch)
+{
+    std::uint32_t size = 0;
+    if (read(nullptr, &size, 1) != ERROR_INSUFFICIENT_BUFFER || size < sizeof(std::uint32_t))
+        return "the size query failed";
+    if (size > maxBytes)
+        return "the table is too large";
+    scratch.reset(std::malloc(size));
+    auto* system = static_cast<Table*>(scratch.get());
+    if (system == nullptr)
+        return "out of memory";
+    if (read(system, &size, 1) != NO_ERROR)
+        return "reading the table failed";
+    if (system->dwNumEntries > (size - sizeof(std::uint32_t)) / sizeof system->table[0])
+        return "the table is damaged";
+    return nullptr;
+}
+
+// The rows are appended after those already in `table`; rows beyond its
+// capacity are dropped: a full table is still a snapshot.
 template <typename Table>
 int AppendRows(std::uint32_t (*read)(Table*, std::uint32_t*, int), CONN_TABLE* table)
 {
-    std::uint32_t size = 0;
-    if (read(nullptr, &size, 1) != ERROR_INSUFFICIENT_BUFFER)
+    ScratchBuffer scratch;
+    if (ReadSystemTable(read, kMaxSystemTableBytes, scratch) != nullptr)
         return 0;
-    if (size > kMaxSystemTableBytes || size < sizeof(std::uint32_t))
-        return 0;
-    ScratchBuffer scratch(std::malloc(size));
-    auto* system = static_cast<Table*>(scratch.get());
-    if (system == nullptr || read(system, &size, 1) != NO_ERROR)
-        return 0;
-    if (system->dwNumEntries > (size - sizeof(std::uint32_t)) / sizeof system->table[0])
-        return 0;
+    const auto* system = static_cast<const Table*>(scratch.get());
     CONN_ROW* rows = table->rows;
     std::uint32_t count = table->count;
     for (std::uint32_t i = 0; i < system->dwNumEntries && count < kConnTableMaxRows; ++i)
@@ -93,23 +107,14 @@ CONN6_ROW ConnRow(const MIB_UDP6ROW& row)
 constexpr std::uint32_t kMaxSystem6TableBytes = 4 * 1024 * 1024;
 
 // As AppendRows, but rows beyond the buffer's capacity fail the table: a cut
-// IPv6 table would look like a change at every period.
+// IPv6 table would look like a change at every period. Null, or the cause.
 template <typename Table>
 const char* Append6Rows(std::uint32_t (*read)(Table*, std::uint32_t*, int), CONN6_TABLE* table)
 {
-    std::uint32_t size = 0;
-    if (read(nullptr, &size, 1) != ERROR_INSUFFICIENT_BUFFER)
-        return "the size query failed";
-    if (size > kMaxSystem6TableBytes || size < sizeof(std::uint32_t))
-        return "the table is too large";
-    ScratchBuffer scratch(std::malloc(size));
-    auto* system = static_cast<Table*>(scratch.get());
-    if (system == nullptr)
-        return "out of memory";
-    if (read(system, &size, 1) != NO_ERROR)
-        return "reading the table failed";
-    if (system->dwNumEntries > (size - sizeof(std::uint32_t)) / sizeof system->table[0])
-        return "the table is damaged";
+    ScratchBuffer scratch;
+    if (const char* cause = ReadSystemTable(read, kMaxSystem6TableBytes, scratch))
+        return cause;
+    const auto* system = static_cast<const Table*>(scratch.get());
     if (system->dwNumEntries > kConn6TableMaxRows - table->count)
         return "more rows than the snapshot holds";
     for (std::uint32_t i = 0; i < system->dwNumEntries; ++i)
