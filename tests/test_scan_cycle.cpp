@@ -56,6 +56,7 @@ TEST(ScanStep, RefillsDumpsAndSwapsAsTheSnapshotAndTheFlagAsk)
     std::atomic<std::int32_t> changed{0};
     // What becomes of the rows before a step; the last two keep their number.
     enum Rows { Kept, OneMore, StateMoves, OneForAnother, OneMore6 };
+    // clang-format off
     const struct {
         const char* what;
         int setChanged; // -1: leave it as the step before left it
@@ -71,32 +72,12 @@ TEST(ScanStep, RefillsDumpsAndSwapsAsTheSnapshotAndTheFlagAsk)
         {"not lost", -1, Kept, false, false, Refreshed, {"snapshot", "show"}, 0},
         {"a new row", 1, OneMore, false, false, Changed, {"snapshot", "show", "dump 3+0"}, 1},
         {"the flag it left", -1, Kept, false, false, Refreshed, {"snapshot", "show"}, 0},
-        {"a state change",
-         0,
-         StateMoves,
-         false,
-         false,
-         Changed,
-         {"snapshot", "show", "dump 3+0"},
-         0},
-        {"another row",
-         0,
-         OneForAnother,
-         false,
-         false,
-         Changed,
-         {"snapshot", "show", "dump 3+0"},
-         0},
-        {"an IPv6 row alone",
-         0,
-         OneMore6,
-         false,
-         false,
-         Changed,
-         {"snapshot", "show", "dump 3+1"},
-         0},
+        {"a state change", 0, StateMoves, false, false, Changed, {"snapshot", "show", "dump 3+0"}, 0},
+        {"another row", 0, OneForAnother, false, false, Changed, {"snapshot", "show", "dump 3+0"}, 0},
+        {"an IPv6 row alone", 0, OneMore6, false, false, Changed, {"snapshot", "show", "dump 3+1"}, 0},
         {"failed", 1, Kept, true, false, SnapshotFailed, {"snapshot", "GetConnectionTable"}, 1},
     };
+    // clang-format on
     for (const auto& step : steps) {
         SCOPED_TRACE(step.what);
         if (step.setChanged >= 0)
